@@ -1,0 +1,105 @@
+#include "analysis/pid_stats.h"
+
+#include "ts/packet.h"
+#include "ts/qbx.h"
+#include "util/output.h"
+
+namespace varnek {
+
+uint16_t packet_key(const uint8_t* packet) {
+    return is_qbx_packet(packet) ? info_pid_key : packet_pid(packet);
+}
+
+unsigned count_packet(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
+                      const RunOptions& options) {
+    auto& rows = state.pid_table.rows;
+    // Most packets belong to the PID of the packet before; keys are unique
+    // and used rows come first, so a hit here is the row the search would find.
+    if (rows[state.last_row].key == key && key != no_pid_key) {
+        ++rows[state.last_row].count;
+        return state.last_row;
+    }
+    for (unsigned i = 0; i < pid_table_rows; ++i) {
+        PidSlot& slot = rows[i];
+        if (slot.key == key) {
+            ++slot.count;
+            state.last_row = i;
+            return i;
+        }
+        if (slot.key == no_pid_key) {
+            slot.key = key;
+            slot.count = 1;
+            state.last_row = i;
+            if (options.hex) {
+                std::fprintf(console().out, "\n%08llX %u\n", static_cast<unsigned long long>(offset),
+                             unsigned(key));
+                hex_dump(packet);
+            }
+            return i;
+        }
+    }
+    return no_row;
+}
+
+void track_pcr(ScanState& state, const uint8_t* packet, unsigned row, const RunOptions& options) {
+    std::FILE* out = console().out;
+    uint32_t v = pcr_ms(packet);
+    if (!state.seen_pcr) {
+        state.seen_pcr = true;
+        if (options.progress) {
+            std::fputs(".PCR.", out);
+            std::fflush(out);
+        }
+    }
+    if (row == no_row) return;
+    PidSlot& slot = state.pid_table.rows[row];
+    bool verbose = options.progress && options.all_packets;
+    if (slot.first_pcr == 0) {
+        slot.first_pcr = v;
+    } else if (verbose) {
+        int64_t d = int64_t(v / 1000) - int64_t(slot.last_pcr / 1000);
+        if (d > 1 || d < -1) {
+            std::fprintf(out, "PCR jump: %u %s", unsigned(packet_pid(packet)), format_ms(slot.last_pcr));
+            std::fprintf(out, " %s\n", format_ms(v));
+        }
+    }
+    slot.last_pcr = v;
+
+    if (verbose && state.stored_pmt && slot.key == pmt_pcr_pid(state.stored_pmt.data()) &&
+        slot.count % 1000 == 0 && slot.first_pcr != 0) {
+        double position = double(state.block_end_position);
+        uint32_t d = v - slot.first_pcr;
+        std::fprintf(out, "PCR: %s", format_ms(v));
+        std::fprintf(out, " %s %.3lf\n", format_ms(d), position / double(d));
+        uint32_t e = slot.last_pts - slot.first_pts;
+        std::fprintf(out, "PTS: %s", format_ms(slot.last_pts));
+        std::fprintf(out, " %s %.3lf\n", format_ms(e), position / double(e));
+    }
+}
+
+void track_pes(ScanState& state, const uint8_t* packet, unsigned row, const RunOptions& options) {
+    if (pes_start_offset(packet) == 0) return;
+    std::FILE* out = console().out;
+    uint32_t v = pts_ms(packet);
+    if (!state.seen_pes) {
+        state.seen_pes = true;
+        if (options.progress) {
+            std::fputs(".PTS.", out);
+            std::fflush(out);
+        }
+    }
+    if (row == no_row) return;
+    PidSlot& slot = state.pid_table.rows[row];
+    if (slot.first_pts == 0) {
+        slot.first_pts = v;
+    } else if (options.progress && options.all_packets) {
+        int64_t d = int32_t(v - slot.last_pts);
+        if (d > 10000 || d < -10000) {
+            std::fprintf(out, "PTS jump: %u %s", unsigned(packet_pid(packet)), format_ms(slot.last_pts));
+            std::fprintf(out, " %s\n", format_ms(v));
+        }
+    }
+    slot.last_pts = v;
+}
+
+}  // namespace varnek

@@ -1,0 +1,89 @@
+// All that the scan of one recording produces, read afterwards by the
+// report and the repairs.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "ts/packet.h"
+
+namespace varnek {
+
+constexpr unsigned pid_table_rows = 32;
+
+struct PidSlot {
+    uint16_t key = no_pid_key;  // 13-bit PID, info_pid_key for QBX packets; no_pid_key = free
+    uint32_t count = 0;
+    uint32_t first_pts = 0;     // ms; 0 = none yet
+    uint32_t last_pts = 0;
+    uint32_t first_pcr = 0;
+    uint32_t last_pcr = 0;
+};
+
+struct PidTable {
+    std::array<PidSlot, pid_table_rows> rows;
+};
+
+// A stored copy of a packet together with where the scan found it: the
+// part file (0 = the recording's first file) and the offset within it.
+struct StoredPacket {
+    std::unique_ptr<TsPacket> bytes;
+    uint64_t offset = 0;
+    unsigned part = 0;
+    explicit operator bool() const { return bytes != nullptr; }
+    const uint8_t* data() const { return bytes->data(); }
+};
+
+// Where the receiver's own packets at the head of the first part file end.
+enum class HeadRun { none, open, closed };
+
+struct ScanState {
+    PidTable pid_table;
+    StoredPacket stored_header;   // first QBXH record
+    uint64_t last_qbx_offset = 0; // last QBX packet of any tag
+    unsigned last_qbx_part = 0;
+    StoredPacket stored_pat;      // first packet on PID 0; offset is pat_offset
+    StoredPacket stored_pmt;      // latest PMT; offset and part are those of the first
+    std::string channel_name;     // latest CHNM text, at most 32 characters
+    StreamList stream_list{};
+    uint16_t duration = 0;        // seconds; 0 = none
+    uint16_t video_pid = 0;
+    uint16_t audio_pid = 0;
+    int64_t start_clock = 0;
+
+    // Per part file.
+    bool head_pass = true;
+    bool seen_pcr = false;
+    bool seen_pes = false;
+    bool in_sync = true;
+
+    // The first run of adjacent QBX packets that starts in the first block
+    // of the first part file; head_run_end is the offset of its last packet.
+    HeadRun head_run = HeadRun::none;
+    uint64_t head_run_end = 0;
+
+    // Filled by the scanner: which part file is being read, the file
+    // position after the current block's read, and the identity of every
+    // part file read (for refusing to overwrite one of them).
+    unsigned current_part = 0;
+    uint64_t block_end_position = 0;
+    std::vector<FileId> part_ids;
+
+    // The row of the last packet counted, to shorten the row search.
+    unsigned last_row = 0;
+};
+
+inline uint64_t pat_offset(const ScanState& s) { return s.stored_pat.offset; }
+inline uint64_t pmt_offset(const ScanState& s) { return s.stored_pmt.offset; }
+
+// Replaces a stored copy with a copy of packet (the old one is released).
+void store_packet(StoredPacket& slot, const uint8_t* packet, uint64_t offset, unsigned part);
+
+// The name of part file number part (0: the recording's own name).
+std::string part_file_name(const std::string& recording, unsigned part);
+
+}  // namespace varnek

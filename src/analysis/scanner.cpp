@@ -1,0 +1,138 @@
+#include "analysis/scanner.h"
+
+#include <memory>
+#include <string>
+
+#include "analysis/capture.h"
+#include "analysis/pid_stats.h"
+#include "platform/platform.h"
+#include "ts/qbx.h"
+#include "util/output.h"
+
+namespace varnek {
+
+void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options) {
+    uint16_t key = packet_key(packet);
+    unsigned row = count_packet(state, packet, key, offset, options);
+    if (key == info_pid_key)
+        capture_qbx(state, packet, offset, options);
+    else if (state.head_run == HeadRun::open)
+        state.head_run = HeadRun::closed;  // something else stands behind the receiver's packets
+    capture_pat(state, packet, offset, options);
+    if (has_pcr(packet)) track_pcr(state, packet, row, options);
+    if (packet[0] == sync_byte && has_pusi(packet) && has_payload_bit(packet)) {
+        track_pes(state, packet, row, options);
+        capture_pmt(state, packet, offset, options);
+    }
+}
+
+namespace {
+
+void progress_text(const RunOptions& options, const char* text) {
+    if (!options.progress) return;
+    std::fputs(text, console().out);
+    std::fflush(console().out);
+}
+
+// Analyses the synchronised packets of one block; returns k, the bytes the
+// last packet position lies beyond the analysed part (non-zero only after a
+// resync inside the block).
+uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint64_t block_offset,
+                    const RunOptions& options) {
+    const uint64_t m = (count - 3) * packet_size;
+    uint64_t pos = 0;
+    while (pos < m) {
+        if (block[pos] != sync_byte || block[pos + 188] != sync_byte || block[pos + 376] != sync_byte) {
+            if (state.in_sync) {
+                std::fprintf(console().err, "\nSync lost at %08llX",
+                             static_cast<unsigned long long>(block_offset + pos));
+                state.in_sync = false;
+            }
+            ++pos;
+            continue;
+        }
+        if (!state.in_sync) {
+            std::fprintf(console().err, " ==> ReSync at %08llX\n",
+                         static_cast<unsigned long long>(block_offset + pos));
+            state.in_sync = true;
+        }
+        analyse_packet(state, block + pos, block_offset + pos, options);
+        pos += packet_size;
+    }
+    return pos - m;
+}
+
+void scan_part(std::FILE* file, const char* part_name, const RunOptions& options, ScanState& state,
+               uint8_t* buffer) {
+    state.head_pass = true;
+    state.seen_pcr = false;
+    state.seen_pes = false;
+    state.in_sync = true;
+    if (options.progress) std::fprintf(console().out, "Analyse: '%s' BEG", part_name);
+    std::fflush(console().out);
+    if (options.all_packets) advise_sequential(file);
+
+    for (;;) {
+        int64_t before = tell_file(file);
+        size_t bytes = std::fread(buffer, 1, block_bytes, file);
+        uint64_t count = bytes / packet_size;
+        if (count <= 3) break;
+        // The block starts where the read began; a short read also moves over
+        // a trailing partial packet, so the position after it would mislead.
+        uint64_t block_offset = before < 0 ? 0 : uint64_t(before);
+        state.block_end_position = block_offset + bytes;
+        uint64_t k = scan_block(state, buffer, count, block_offset, options);
+
+        const char* next_marker = ".";
+        if (options.all_packets) {
+            seek_file(file, int64_t(k), SEEK_CUR);
+        } else if (state.head_pass) {
+            if (state.stored_pmt && state.seen_pcr && state.seen_pes) {
+                progress_text(options, ".SEEK.");
+                std::fflush(console().out);
+                // Fails on a file shorter than a block: the position stays at its end.
+                seek_file(file, -int64_t(block_bytes), SEEK_END);
+                state.head_pass = false;
+                state.seen_pcr = false;
+                state.seen_pes = false;
+                continue;
+            }
+            seek_file(file, int64_t(k), SEEK_CUR);
+        } else if (state.seen_pcr && state.seen_pes) {
+            seek_file(file, 0, SEEK_END);
+            next_marker = "END";
+        } else {
+            int64_t back = int64_t(2 * block_bytes + k);
+            int64_t here = tell_file(file);
+            // A step back before the file's start would never end the pass:
+            // the part file is finished instead.
+            if (here < back)
+                seek_file(file, 0, SEEK_END);
+            else
+                seek_file(file, -back, SEEK_CUR);
+        }
+        progress_text(options, next_marker);
+    }
+    std::fclose(file);
+    progress_text(options, " done\n");
+}
+
+}  // namespace
+
+void scan_recording(const char* name, std::FILE* first_file, const RunOptions& options, ScanState& state) {
+    // One reused block buffer for the whole recording.
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[block_bytes]);
+    std::string part_name = name;
+    std::FILE* file = first_file;
+    for (unsigned part = 0;; ++part) {
+        state.current_part = part;
+        FileId id;
+        if (file_id_of_stream(file, id)) state.part_ids.push_back(id);
+        scan_part(file, part_name.c_str(), options, state, buffer.get());
+        part_name = part_file_name(name, part + 1);
+        file = std::fopen(part_name.c_str(), "rb");
+        if (!file) break;
+    }
+}
+
+}  // namespace varnek

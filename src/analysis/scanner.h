@@ -1,0 +1,25 @@
+// Reads a recording and its part files block by block, keeps the packets in
+// sync and hands every synchronised packet to the packet analysis.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "analysis/scan_state.h"
+#include "util/run_options.h"
+
+namespace varnek {
+
+constexpr unsigned block_packets = 1000;
+constexpr uint64_t block_bytes = uint64_t(block_packets) * packet_size;
+
+// Scans the recording whose first file is open as first_file (the scanner
+// closes it), then its part files name1, name2, ... until one is missing.
+void scan_recording(const char* name, std::FILE* first_file, const RunOptions& options,
+                    ScanState& state);
+
+// The six analysis steps of one packet, in their fixed order.
+void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset,
+                    const RunOptions& options);
+
+}  // namespace varnek

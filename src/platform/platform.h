@@ -1,0 +1,57 @@
+// Every call into the operating system lives behind this file, so a port
+// to another system replaces platform.cpp alone.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace varnek {
+
+// 64-bit seek and tell on a stdio stream. seek_file returns false when the
+// position would be invalid (before offset 0); the position is then unchanged.
+bool seek_file(std::FILE* file, int64_t offset, int whence);
+int64_t tell_file(std::FILE* file);
+
+// A file's identity (device and inode), for telling whether two names are
+// the same file.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+};
+
+// Access and modification times with their sub-second part.
+struct FileTimes {
+    int64_t access_sec = 0;
+    int64_t access_nsec = 0;
+    int64_t modify_sec = 0;
+    int64_t modify_nsec = 0;
+};
+
+bool file_id_of_path(const char* path, FileId& id);
+bool file_id_of_stream(std::FILE* file, FileId& id);
+bool is_directory(const char* path);
+bool get_file_times(const char* path, FileTimes& times);
+bool set_file_times(const char* path, const FileTimes& times);
+
+// True when the process may write a file up to end bytes (the file-size
+// limit would otherwise cut a write short).
+bool write_allowed_up_to(uint64_t end);
+
+// Advises the kernel that the file will be read front to back.
+void advise_sequential(std::FILE* file);
+
+// Milliseconds of wall time from an arbitrary fixed start point.
+int64_t clock_ms();
+
+// Calendar conversions. make_local_time normalises its fields and lets the
+// system decide daylight saving; the result is seconds since the epoch.
+int64_t make_local_time(std::tm fields);
+bool local_time_of(int64_t seconds, std::tm& out);
+bool utc_time_of(int64_t seconds, std::tm& out);
+
+// The classic ctime text of a broken-down time: "Thu Jan  1 20:15:00 2009\n".
+std::string ctime_text(const std::tm& fields);
+
+}  // namespace varnek

@@ -1,0 +1,154 @@
+#include "repair/fix_header.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "repair/times_keeper.h"
+#include "ts/packet.h"
+#include "ts/qbx.h"
+#include "util/output.h"
+
+namespace varnek {
+
+namespace {
+
+void put_u16(TsPacket& r, unsigned at, unsigned value) {
+    r[at] = static_cast<uint8_t>(value & 0xFF);
+    r[at + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+}
+
+bool pid_was_scanned(const ScanState& state, uint16_t pid) {
+    for (const PidSlot& slot : state.pid_table.rows) {
+        if (slot.key == no_pid_key) break;
+        if (slot.key == pid) return true;
+    }
+    return false;
+}
+
+// Writes the stored PMT's PID into the record's PMT PID field, in the part
+// file and at the place where the scan found the record.
+void correct_pmt_pid(ScanState& state, const char* name) {
+    std::string path = part_file_name(name, state.stored_header.part);
+    std::FILE* file = open_file(path.c_str(), "r+b");
+    if (!file) {
+        report_error("Can't reopen '%s' for writing", path.c_str());
+        std::fputs("QBX already exists\n", console().out);
+        return;
+    }
+    uint16_t pid = packet_pid(state.stored_pmt.data());
+    std::fprintf(console().out, "Correct PMT-PID %d in QBX\n", int(pid));
+    uint8_t field[2] = {static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(pid >> 8)};
+    bool written = write_at(file, state.stored_header.offset + 50, field, 2);
+    if (!close_file(file)) written = false;
+    if (written)
+        put_u16(*state.stored_header.bytes, 50, pid);
+    else
+        report_error("Can't write QBX");
+    std::fputs("QBX already exists\n", console().out);
+}
+
+void regenerate(ScanState& state, const RunOptions& options, const char* name) {
+    if (!state.stored_pmt) {
+        report_error("No PMT found");
+        return;
+    }
+    if (state.duration == 0) {
+        report_error("No duration determined");
+        return;
+    }
+    TsPacket record = build_header(state);
+    if (options.hex) hex_dump(record.data());
+    store_packet(state.stored_header, record.data(), 0, 0);
+
+    std::FILE* file = open_file(name, "r+b");
+    if (!file) {
+        report_error("Can't reopen '%s' for writing", name);
+        return;
+    }
+    std::FILE* out = console().out;
+    if (!write_at(file, 0, record.data(), packet_size)) {
+        report_error("Can't write QBX");
+    } else {
+        std::fputs("Overwrite 1. ts packet with QBX\n", out);
+        // The receiver's layout began with PAT and PMT: move them back behind the record.
+        if (state.stored_pat && state.stored_pat.part == 0 && state.stored_pat.offset == 0) {
+            if (!write_at(file, packet_size, state.stored_pat.data(), packet_size)) {
+                report_error("Can't write PAT");
+            } else {
+                std::fputs("Overwrite 2. ts packet with PAT\n", out);
+                if (state.stored_pmt.part == 0 && state.stored_pmt.offset == packet_size) {
+                    if (!write_at(file, 2 * packet_size, state.stored_pmt.data(), packet_size))
+                        report_error("Can't write PMT");
+                    else
+                        std::fputs("Overwrite 3. ts packet with PMT\n", out);
+                }
+            }
+        }
+    }
+    close_file(file);
+}
+
+}  // namespace
+
+TsPacket build_header(const ScanState& state) {
+    TsPacket r{};
+    const uint8_t* m = state.stored_pmt.data();
+    unsigned h = payload_offset(m);
+    const uint8_t head[8] = {0x47, 0x41, 0xFF, 0x00, 'Q', 'B', 'X', 'H'};
+    std::copy(head, head + 8, r.begin());
+    r[8] = 0x68;
+    r[9] = 0x01;
+    r[16] = m[h + 5];
+    r[17] = m[h + 4];
+    r[20] = 0x06;
+    r[21] = 0x10;
+    put_u16(r, 24, state.duration);
+    put_u16(r, 40, state.video_pid);
+    put_u16(r, 42, state.audio_pid);
+    r[44] = m[h + 10];
+    r[45] = static_cast<uint8_t>(m[h + 9] & 0x1F);
+    r[47] = 0x02;
+    r[48] = 0x03;
+    r[50] = m[2];
+    r[51] = static_cast<uint8_t>(m[1] & 0x1F);
+    r[54] = 0x02;
+
+    unsigned at = qbxh_stream_table;
+    for (const StreamEntry& e : state.stream_list) {
+        if (e.pid == 0) break;
+        if (!pid_was_scanned(state, e.pid)) continue;
+        r[at] = e.type;
+        r[at + 1] = 0;
+        put_u16(r, at + 2, e.pid);
+        at += 4;
+    }
+    r[at] = qbxh_pmt_type;
+    r[at + 1] = 0;
+    r[at + 2] = m[2];
+    r[at + 3] = static_cast<uint8_t>(m[1] & 0x1F);
+    at += 4;
+    for (; at < qbxh_stream_table + 4 * qbxh_stream_entries; at += 4) {
+        r[at] = 0xFF;
+        r[at + 1] = 0xFF;
+        r[at + 2] = 0xFF;
+        r[at + 3] = 0x1F;
+    }
+    return r;
+}
+
+void fix_header(ScanState& state, const RunOptions& options, const char* name) {
+    if (state.stored_header) {
+        uint16_t field = qbxh_pmt_pid(state.stored_header.data());
+        if (field == 0 && state.stored_pmt && !options.force) {
+            correct_pmt_pid(state, name);
+            return;
+        }
+        if (!options.force) {
+            std::fputs("QBX already exists\n", console().out);
+            return;
+        }
+    }
+    regenerate(state, options, name);
+}
+
+}  // namespace varnek

@@ -1,0 +1,15 @@
+// -fixqbx: writes a generated QBXH record as first packet, or corrects the
+// PMT PID of a stored record that names none.
+#pragma once
+
+#include "analysis/scan_state.h"
+#include "util/run_options.h"
+
+namespace varnek {
+
+// Builds the record from the scan and the report's derived values.
+TsPacket build_header(const ScanState& state);
+
+void fix_header(ScanState& state, const RunOptions& options, const char* name);
+
+}  // namespace varnek

@@ -1,0 +1,64 @@
+#include "repair/fix_pat.h"
+
+#include <algorithm>
+
+#include "repair/times_keeper.h"
+#include "ts/packet.h"
+#include "util/output.h"
+
+namespace varnek {
+
+TsPacket build_pat(const uint8_t* r) {
+    TsPacket pat;
+    pat.fill(0xFF);
+    const uint8_t head[13] = {0x47, 0x40, 0x00, 0x10,  // PID 0, PUSI, payload only
+                              0x00,                    // pointer field
+                              0x00, 0xB0, 0x0D,        // table id 0, section length 13
+                              0x04, 0x31,              // transport stream id
+                              0xE9, 0x00, 0x00};       // version 20, current; section 0 of 0
+    std::copy(head, head + 13, pat.begin());
+    pat[13] = r[17];
+    pat[14] = r[16];
+    pat[15] = static_cast<uint8_t>((r[51] & 0x1F) | 0xE0);
+    pat[16] = r[50];
+    uint32_t crc = mpeg_crc32(pat.data() + 5, 12);
+    pat[17] = static_cast<uint8_t>(crc >> 24);
+    pat[18] = static_cast<uint8_t>(crc >> 16);
+    pat[19] = static_cast<uint8_t>(crc >> 8);
+    pat[20] = static_cast<uint8_t>(crc);
+    return pat;
+}
+
+void fix_pat(ScanState& state, const RunOptions& options, const char* name) {
+    if (state.stored_pat && !options.force) {
+        std::fputs("PAT already exists\n", console().out);
+        return;
+    }
+    if (!state.stored_header) {
+        report_error("No QBX found");
+        return;
+    }
+    if (!state.stored_pmt) {
+        report_error("No PMT found");
+        return;
+    }
+    TsPacket pat = build_pat(state.stored_header.data());
+    // The PAT goes right behind the receiver's packets at the head of the
+    // first part file, never behind one met later in the stream.
+    uint64_t behind = state.head_run != HeadRun::none ? state.head_run_end : 0;
+    store_packet(state.stored_pat, pat.data(), behind + packet_size, 0);
+    if (options.hex) hex_dump(pat.data());
+
+    std::FILE* file = open_file(name, "r+b");
+    if (!file) {
+        report_error("Can't reopen '%s' for writing", name);
+        return;
+    }
+    if (write_at(file, behind + packet_size, pat.data(), packet_size))
+        std::fprintf(console().out, "Overwrite %d. ts packet with PAT\n", int(behind / packet_size + 2));
+    else
+        report_error("Can't write ts package");
+    close_file(file);
+}
+
+}  // namespace varnek

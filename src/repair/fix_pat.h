@@ -1,0 +1,15 @@
+// -fixpat: writes a generated single-program PAT behind the receiver's own
+// packets at the head of the recording.
+#pragma once
+
+#include "analysis/scan_state.h"
+#include "util/run_options.h"
+
+namespace varnek {
+
+// The PAT for the program number and PMT PID of a QBXH record.
+TsPacket build_pat(const uint8_t* record);
+
+void fix_pat(ScanState& state, const RunOptions& options, const char* name);
+
+}  // namespace varnek

@@ -1,0 +1,71 @@
+#include "repair/packet_copy.h"
+
+#include "platform/platform.h"
+#include "repair/times_keeper.h"
+#include "util/output.h"
+
+namespace varnek {
+
+namespace {
+
+bool is_part_of_recording(const ScanState& state, const char* path) {
+    FileId id;
+    if (!file_id_of_path(path, id)) return false;
+    for (const FileId& part : state.part_ids)
+        if (part.device == id.device && part.inode == id.inode) return true;
+    return false;
+}
+
+}  // namespace
+
+void copy_header_out(const ScanState& state, const RunOptions& options) {
+    if (!state.stored_header) return;
+    const char* target = options.get_file;
+    // Opening for writing truncates: never point that at the recording itself.
+    if (is_part_of_recording(state, target)) {
+        report_error("Refusing to overwrite recording '%s'", target);
+        return;
+    }
+    std::FILE* file = std::fopen(target, "wb");
+    if (!file) {
+        report_error("Can't open '%s' for writing", target);
+        return;
+    }
+    bool written = std::fwrite(state.stored_header.data(), 1, packet_size, file) == packet_size &&
+                   std::fflush(file) == 0;
+    bool closed = std::fclose(file) == 0;
+    if (written && closed)
+        std::fprintf(console().out, "Write first ts packet to: '%s'\n", target);
+    else
+        report_error("Can't write ts packet");
+}
+
+void copy_header_in(const ScanState& state, const RunOptions& options, const char* name) {
+    if (state.stored_header && !options.force) return;
+    const char* source = options.put_file;
+    std::FILE* input = std::fopen(source, "rb");
+    if (!input) {
+        report_error("Can't open '%s' for reading", source);
+        return;
+    }
+    TsPacket packet;
+    if (std::fread(packet.data(), 1, packet_size, input) != packet_size) {
+        report_error("Can't read first ts packet");
+        std::fclose(input);
+        return;
+    }
+    std::FILE* recording = open_file(name, "r+b");
+    if (!recording) {
+        report_error("Can't reopen '%s' for writing", name);
+        std::fclose(input);
+        return;
+    }
+    if (write_at(recording, 0, packet.data(), packet_size))
+        std::fprintf(console().out, "Overwrite first ts packet from: '%s'\n", source);
+    else
+        report_error("Can't write ts packet");
+    close_file(recording);
+    std::fclose(input);
+}
+
+}  // namespace varnek

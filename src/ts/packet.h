@@ -1,0 +1,71 @@
+// Field readers for one 188-byte transport packet and the PSI section that
+// starts in its payload. Every reader stays inside the packet: a field that
+// would lie beyond byte 187 reads as absent (0, or "no such thing").
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace varnek {
+
+constexpr unsigned packet_size = 188;
+constexpr uint8_t sync_byte = 0x47;
+constexpr uint16_t no_pid_key = 0xFFFF;     // no sync byte; also a free table row
+constexpr uint16_t null_pid = 0x1FFF;
+constexpr unsigned max_streams = 15;
+
+// A stored packet copy, owned apart from any read buffer.
+using TsPacket = std::array<uint8_t, packet_size>;
+
+// True when count bytes from start lie inside the packet.
+constexpr bool inside_packet(unsigned start, unsigned count) {
+    return start <= packet_size && count <= packet_size - start;
+}
+
+struct StreamEntry {
+    uint16_t pid = 0;   // 0: empty row
+    uint8_t type = 0;
+};
+using StreamList = std::array<StreamEntry, max_streams>;
+
+// PID: 13 bits, bytes 1..2; no_pid_key without a sync byte.
+uint16_t packet_pid(const uint8_t* packet);
+// PUSI: bit 0x40 of byte 1.
+inline bool has_pusi(const uint8_t* packet) { return (packet[1] & 0x40) != 0; }
+// Payload present: bit 0x10 of byte 3.
+inline bool has_payload_bit(const uint8_t* packet) { return (packet[3] & 0x10) != 0; }
+// Adaptation field present: bit 0x20 of byte 3, with a sync byte.
+bool has_adaptation(const uint8_t* packet);
+// PCR flag: bit 0x10 of byte 5, adaptation field longer than 5.
+bool has_pcr(const uint8_t* packet);
+// PCR base, 33 bits from byte 6, in milliseconds; 0 without a PCR.
+uint32_t pcr_ms(const uint8_t* packet);
+// Offset of the payload: 4, or adaptation field length + 5. May be 188 or
+// more, which means the packet has no payload.
+unsigned payload_offset(const uint8_t* packet);
+// Offset of a PES start code 00 00 01 at the payload start; 0 if none.
+unsigned pes_start_offset(const uint8_t* packet);
+// PTS of the PES header at the payload start in milliseconds; 0 if none.
+uint32_t pts_ms(const uint8_t* packet);
+// Section length: 10 bits at payload + 2..3; 0 when outside the packet.
+unsigned section_length(const uint8_t* packet);
+// Program number: 16 bits at payload + 4..5; 0 when outside the packet.
+uint16_t pmt_program_number(const uint8_t* packet);
+// PCR PID: 13 bits at payload + 9..10; 0 when outside the packet.
+uint16_t pmt_pcr_pid(const uint8_t* packet);
+// True when the payload starts a PMT section (pointer field 0, table id 2)
+// whose fixed fields up to the program info length lie inside the packet.
+bool is_pmt_section(const uint8_t* packet);
+// The elementary streams of a PMT, at most 15; entries that do not lie
+// wholly inside the packet are not read.
+void pmt_streams(const uint8_t* packet, StreamList& list);
+// CRC-32 of the section without its CRC field, over the bytes of it that
+// lie inside the packet.
+uint32_t section_crc(const uint8_t* packet);
+// Running CRC-32/MPEG-2 (no reflection, no final inversion).
+uint32_t mpeg_crc32(const uint8_t* bytes, size_t count, uint32_t crc = 0xFFFFFFFFu);
+// Bytes 4..187 differ (header and continuity counter are ignored).
+bool packets_differ(const uint8_t* a, const uint8_t* b);
+
+}  // namespace varnek

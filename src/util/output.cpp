@@ -1,0 +1,65 @@
+#include "util/output.h"
+
+#include <cstdarg>
+
+namespace varnek {
+
+Console& console() {
+    static Console streams{stdout, stderr};
+    return streams;
+}
+
+const char* format_ms(uint32_t ms) {
+    static char text[16];
+    if (ms == 0) return "no PTS";
+    uint32_t s = ms / 1000;
+    uint32_t m = s / 60;
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", m / 60, m % 60, s - m * 60, ms % 1000);
+    return text;
+}
+
+const char* format_hms(uint32_t seconds) {
+    // Wide enough for any 32-bit count, although durations are 16-bit.
+    static char text[24];
+    uint32_t m = seconds / 60;
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u", m / 60, m % 60, seconds - m * 60);
+    return text;
+}
+
+const char* stream_type_name(uint8_t type) {
+    switch (type) {
+        case 0x02: return "Video Mpeg2";
+        case 0x03:
+        case 0x04: return "Audio Mpeg1";
+        case 0x06:
+        case 0xE3: return "Teletext";
+        case 0x1B: return "Video H264";
+        case 0x81:
+        case 0xE0: return "Audio AC3";
+        case 0xE2: return "PMT";
+        default: return "unknown";
+    }
+}
+
+void hex_dump(const uint8_t* packet) {
+    std::FILE* out = console().out;
+    for (unsigned o = 0; o < 188; o += 16) {
+        std::fprintf(out, " %02X:", o);
+        unsigned end = o + 15 < 187 ? o + 15 : 187;
+        for (unsigned i = o; i <= end; ++i) std::fprintf(out, " %02X", packet[i]);
+        std::fputs("\n", out);
+    }
+}
+
+void report_error(const char* format, ...) {
+    std::FILE* err = console().err;
+    std::fputs("Error: ", err);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(err, format, args);
+    va_end(args);
+    std::fputs("!\n", err);
+    std::fflush(err);
+}
+
+}  // namespace varnek

@@ -1,0 +1,35 @@
+// The console: every line the tool prints goes through these helpers and
+// the two streams of console(), which tests may point elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace varnek {
+
+struct Console {
+    std::FILE* out;
+    std::FILE* err;
+};
+
+// The streams in use; stdout and stderr unless a test redirected them.
+Console& console();
+
+// "no PTS" for 0, else "HH:MM:SS.mmm" with hours unbounded. The text lives
+// in a static buffer that the next call overwrites.
+const char* format_ms(uint32_t ms);
+
+// "HH:MM:SS" of a number of seconds, static buffer as for format_ms.
+const char* format_hms(uint32_t seconds);
+
+// The label of an elementary stream type ("unknown" for unlisted types).
+const char* stream_type_name(uint8_t type);
+
+// Dumps 188 bytes as 12 rows of 16 (the last of 12) on the console's out.
+void hex_dump(const uint8_t* packet);
+
+// Prints "Error: <message>!" and a line break on the console's err stream
+// and flushes it. The message may have any length.
+void report_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace varnek

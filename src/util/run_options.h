@@ -1,0 +1,19 @@
+// The parsed command line, read by every layer; filled by the cli alone.
+#pragma once
+
+namespace varnek {
+
+struct RunOptions {
+    bool progress = true;            // progress markers and the scan's verbose lines
+    const char* prn_tag = nullptr;   // -prn:<tag>
+    const char* get_file = nullptr;  // -get:<file>
+    const char* put_file = nullptr;  // -put:<file>
+    bool fix_header = false;         // -fixqbx
+    bool fix_pat = false;            // -fixpat
+    bool all_packets = false;        // -all
+    bool hex = false;                // -hex
+    bool force = false;              // -force
+    bool list = false;               // -list
+};
+
+}  // namespace varnek
