@@ -1,0 +1,3 @@
+# Test sources of this folder, one per line.
+list(APPEND VARNEK_TEST_SOURCES
+)
