@@ -85,7 +85,7 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
 
         const char* next_marker = ".";
         if (options.all_packets) {
-            seek_file(file, int64_t(k), SEEK_CUR);
+            if (k != 0) seek_file(file, int64_t(k), SEEK_CUR);
         } else if (state.head_pass) {
             if (state.stored_pmt && state.seen_pcr && state.seen_pes) {
                 progress_text(options, ".SEEK.");
@@ -97,7 +97,7 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
                 state.seen_pes = false;
                 continue;
             }
-            seek_file(file, int64_t(k), SEEK_CUR);
+            if (k != 0) seek_file(file, int64_t(k), SEEK_CUR);
         } else if (state.seen_pcr && state.seen_pes) {
             seek_file(file, 0, SEEK_END);
             next_marker = "END";
