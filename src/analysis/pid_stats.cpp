@@ -6,19 +6,9 @@
 
 namespace varnek {
 
-uint16_t packet_key(const uint8_t* packet) {
-    return is_qbx_packet(packet) ? info_pid_key : packet_pid(packet);
-}
-
-unsigned count_packet(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
-                      const RunOptions& options) {
+unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
+                             const RunOptions& options) {
     auto& rows = state.pid_table.rows;
-    // Most packets belong to the PID of the packet before; keys are unique
-    // and used rows come first, so a hit here is the row the search would find.
-    if (rows[state.last_row].key == key && key != no_pid_key) {
-        ++rows[state.last_row].count;
-        return state.last_row;
-    }
     for (unsigned i = 0; i < pid_table_rows; ++i) {
         PidSlot& slot = rows[i];
         if (slot.key == key) {

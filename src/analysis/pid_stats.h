@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "analysis/scan_state.h"
+#include "ts/packet.h"
+#include "ts/qbx.h"
 #include "util/run_options.h"
 
 namespace varnek {
@@ -11,12 +13,27 @@ namespace varnek {
 constexpr unsigned no_row = pid_table_rows;
 
 // The packet's key: its PID, or info_pid_key for a QBX packet.
-uint16_t packet_key(const uint8_t* packet);
+inline uint16_t packet_key(const uint8_t* packet) {
+    return is_qbx_packet(packet) ? info_pid_key : packet_pid(packet);
+}
+
+// The row search of count_packet when the last row found is not the one.
+unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
+                             const RunOptions& options);
 
 // Finds or takes the row of the packet's key and counts the packet; returns
 // the row, or no_row when all rows belong to other keys.
-unsigned count_packet(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
-                      const RunOptions& options);
+inline unsigned count_packet(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
+                             const RunOptions& options) {
+    // Most packets belong to the PID of the packet before; keys are unique
+    // and used rows come first, so a hit here is the row the search would find.
+    PidSlot& last = state.pid_table.rows[state.last_row];
+    if (last.key == key && key != no_pid_key) {
+        ++last.count;
+        return state.last_row;
+    }
+    return count_packet_search(state, packet, key, offset, options);
+}
 
 // For a packet with a PCR: first/last PCR, the ".PCR." marker, jump and rate lines.
 void track_pcr(ScanState& state, const uint8_t* packet, unsigned row, const RunOptions& options);

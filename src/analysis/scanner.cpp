@@ -11,19 +11,31 @@
 
 namespace varnek {
 
-void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options) {
+namespace {
+
+// The six steps of one packet; the cheap tests stand here so that the
+// common packet (no table, no clock, no new PID) costs a few compares.
+inline __attribute__((always_inline)) void analyse(ScanState& state, const uint8_t* packet,
+                                                   uint64_t offset, const RunOptions& options) {
     uint16_t key = packet_key(packet);
     unsigned row = count_packet(state, packet, key, offset, options);
     if (key == info_pid_key)
         capture_qbx(state, packet, offset, options);
     else if (state.head_run == HeadRun::open)
         state.head_run = HeadRun::closed;  // something else stands behind the receiver's packets
-    capture_pat(state, packet, offset, options);
+    // Key 0 is PID 0: QBX packets have a key of their own.
+    if (key == 0 && !state.stored_pat) capture_pat(state, packet, offset, options);
     if (has_pcr(packet)) track_pcr(state, packet, row, options);
     if (packet[0] == sync_byte && has_pusi(packet) && has_payload_bit(packet)) {
         track_pes(state, packet, row, options);
         capture_pmt(state, packet, offset, options);
     }
+}
+
+}  // namespace
+
+void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options) {
+    analyse(state, packet, offset, options);
 }
 
 namespace {
@@ -56,7 +68,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
                          static_cast<unsigned long long>(block_offset + pos));
             state.in_sync = true;
         }
-        analyse_packet(state, block + pos, block_offset + pos, options);
+        analyse(state, block + pos, block_offset + pos, options);
         pos += packet_size;
     }
     return pos - m;

@@ -1,5 +1,7 @@
 #include "ts/packet.h"
 
+#include <cstring>
+
 namespace varnek {
 
 namespace {
@@ -9,16 +11,7 @@ inline unsigned byte_at(const uint8_t* p, unsigned offset) { return p[offset]; }
 
 }  // namespace
 
-uint16_t packet_pid(const uint8_t* p) {
-    if (p[0] != sync_byte) return no_pid_key;
-    return static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
-}
-
 bool has_adaptation(const uint8_t* p) { return p[0] == sync_byte && (p[3] & 0x20) != 0; }
-
-bool has_pcr(const uint8_t* p) {
-    return p[0] == sync_byte && (p[3] & 0x20) != 0 && p[4] > 5 && (p[5] & 0x10) != 0;
-}
 
 uint32_t pcr_ms(const uint8_t* p) {
     if (!has_pcr(p)) return 0;
@@ -105,9 +98,7 @@ uint32_t section_crc(const uint8_t* p) {
 }
 
 bool packets_differ(const uint8_t* a, const uint8_t* b) {
-    for (unsigned i = 4; i < packet_size; ++i)
-        if (a[i] != b[i]) return true;
-    return false;
+    return std::memcmp(a + 4, b + 4, packet_size - 4) != 0;
 }
 
 }  // namespace varnek

@@ -30,7 +30,10 @@ struct StreamEntry {
 using StreamList = std::array<StreamEntry, max_streams>;
 
 // PID: 13 bits, bytes 1..2; no_pid_key without a sync byte.
-uint16_t packet_pid(const uint8_t* packet);
+inline uint16_t packet_pid(const uint8_t* packet) {
+    if (packet[0] != sync_byte) return no_pid_key;
+    return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
 // PUSI: bit 0x40 of byte 1.
 inline bool has_pusi(const uint8_t* packet) { return (packet[1] & 0x40) != 0; }
 // Payload present: bit 0x10 of byte 3.
@@ -38,7 +41,9 @@ inline bool has_payload_bit(const uint8_t* packet) { return (packet[3] & 0x10) !
 // Adaptation field present: bit 0x20 of byte 3, with a sync byte.
 bool has_adaptation(const uint8_t* packet);
 // PCR flag: bit 0x10 of byte 5, adaptation field longer than 5.
-bool has_pcr(const uint8_t* packet);
+inline bool has_pcr(const uint8_t* packet) {
+    return packet[0] == sync_byte && (packet[3] & 0x20) != 0 && packet[4] > 5 && (packet[5] & 0x10) != 0;
+}
 // PCR base, 33 bits from byte 6, in milliseconds; 0 without a PCR.
 uint32_t pcr_ms(const uint8_t* packet);
 // Offset of the payload: 4, or adaptation field length + 5. May be 188 or

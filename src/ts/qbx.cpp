@@ -7,10 +7,6 @@
 
 namespace varnek {
 
-bool is_qbx_packet(const uint8_t* p) {
-    return p[0] == 0x47 && p[1] == 0x41 && p[2] == 0xFF && p[3] == 0x00;
-}
-
 bool tag_is(const uint8_t* p, const char (&tag)[5]) { return std::memcmp(p + 4, tag, 4) == 0; }
 
 unsigned qbx_text_length(const uint8_t* p) {

@@ -17,7 +17,9 @@ constexpr uint8_t qbxh_empty_type = 0xFF;
 constexpr uint8_t qbxh_pmt_type = 0xE2;
 
 // Bytes 0..3 are 47 41 FF 00.
-bool is_qbx_packet(const uint8_t* packet);
+inline bool is_qbx_packet(const uint8_t* packet) {
+    return packet[0] == 0x47 && packet[1] == 0x41 && packet[2] == 0xFF && packet[3] == 0x00;
+}
 // Tag: the four raw bytes 4..7.
 inline const uint8_t* qbx_tag(const uint8_t* packet) { return packet + 4; }
 bool tag_is(const uint8_t* packet, const char (&tag)[5]);
