@@ -1,0 +1,254 @@
+// Recordings made by ffmpeg, with the receiver's own packets put in front:
+// the report must agree with what ffprobe reads from the same file, and the
+// head repairs must leave the file readable for ffprobe.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "support/builder.h"
+#include "support/process.h"
+
+namespace build = varnek::build;
+using namespace varnek::test;
+
+namespace {
+
+std::string find_on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (!dir.empty() && file_exists(dir + "/" + name)) return dir + "/" + name;
+    return "";
+}
+
+struct Stream { std::string codec; double start = 0; };
+struct Probe { std::map<unsigned, Stream> streams; double duration = -1; };  // streams by PID
+
+struct Row { std::string label; uint32_t first_pts_ms = 0; };  // of the PID list
+struct Report {
+    std::map<unsigned, Row> rows;  // by PID
+    std::string pat_crc;           // as printed, 8 hex digits
+    std::string qbxh_pmt;          // the QBXH record's PMT PID, empty without a record
+    std::string pat_offset;
+    int duration_s = -1;
+};
+
+uint32_t ms_of(const std::string& hms) {  // "HH:MM:SS.mmm"
+    unsigned h, m, s, ms;
+    return std::sscanf(hms.c_str(), "%u:%u:%u.%u", &h, &m, &s, &ms) == 4
+               ? ((h * 60 + m) * 60 + s) * 1000 + ms : 0;
+}
+
+Report parse_report(const std::string& out) {
+    Report r;
+    static const std::regex row(R"(^ ?\d+ +(\d+) +\d+ (.{11})(?: PTS: (\S+) \S+ \S+)?)");
+    static const std::regex crc(R"(^ CRC32:   ([0-9A-F]{8})$)");
+    static const std::regex offset(R"(^ Offset:  (0x[0-9A-F]+ \(\d+\))$)");
+    static const std::regex qbxh_pids(R"(^ PID => PMT (\d+) / Video)");
+    static const std::regex duration(R"(^ Duration:  (\d\d):(\d\d):(\d\d)$)");
+    std::stringstream lines(out);
+    std::string section;
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "QBXH" || line == "PAT" || line == "PMT" || line == "PID-List") section = line;
+        if (section == "PID-List" && std::regex_search(line, m, row)) {
+            Row& x = r.rows[std::stoul(m[1])];
+            x.label = m[2].str().substr(0, m[2].str().find_last_not_of(' ') + 1);
+            if (m[3].matched) x.first_pts_ms = ms_of(m[3]);
+        } else if (section == "PAT" && std::regex_search(line, m, crc)) {
+            r.pat_crc = m[1];
+        } else if (section == "PAT" && std::regex_search(line, m, offset)) {
+            r.pat_offset = m[1];
+        } else if (section == "QBXH" && std::regex_search(line, m, qbxh_pids)) {
+            r.qbxh_pmt = m[1];
+        } else if (section == "PID-List" && std::regex_search(line, m, duration)) {
+            r.duration_s = (std::stoi(m[1]) * 60 + std::stoi(m[2])) * 60 + std::stoi(m[3]);
+        }
+    }
+    return r;
+}
+
+// Sections as stored in the file, read here byte by byte: the offset of the
+// table id of the first section on the PID, or npos.
+size_t section_on(const Bytes& f, unsigned pid) {
+    for (size_t o = 0; o + 188 <= f.size(); o += 188) {
+        if (f[o] != 0x47 || !(f[o + 1] & 0x40) || ((f[o + 1] & 0x1F) << 8 | f[o + 2]) != pid) continue;
+        size_t h = o + ((f[o + 3] & 0x20) ? 5 + f[o + 4] : 4);
+        return h + 1 + f[h];
+    }
+    return std::string::npos;
+}
+size_t crc_of(const Bytes& f, size_t s) { return s + 3 + ((f[s + 1] & 0x0F) << 8 | f[s + 2]) - 4; }
+
+std::string stored_pat_crc(const Bytes& f) {
+    size_t s = section_on(f, 0);
+    if (s == std::string::npos) return "no PAT";
+    size_t c = crc_of(f, s);
+    char text[9];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X", f[c], f[c + 1], f[c + 2], f[c + 3]);
+    return text;
+}
+unsigned stored_pmt_pid(const Bytes& f) {  // of the PAT's first program
+    size_t s = section_on(f, 0);
+    return s == std::string::npos ? 0 : (f[s + 10] & 0x1F) << 8 | f[s + 11];
+}
+std::map<unsigned, uint8_t> stored_stream_types(const Bytes& f) {
+    std::map<unsigned, uint8_t> types;
+    size_t s = section_on(f, stored_pmt_pid(f));
+    if (s == std::string::npos) return types;
+    for (size_t e = s + 12 + ((f[s + 10] & 0x0F) << 8 | f[s + 11]); e + 5 <= crc_of(f, s);
+         e += 5 + ((f[e + 3] & 0x0F) << 8 | f[e + 4]))
+        types[(f[e + 1] & 0x1F) << 8 | f[e + 2]] = f[e];
+    return types;
+}
+
+class FfmpegRecording : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ffmpeg_ = find_on_path("ffmpeg");
+        ffprobe_ = find_on_path("ffprobe");
+        if (ffmpeg_.empty() || ffprobe_.empty()) GTEST_SKIP() << "ffmpeg and ffprobe are not on PATH";
+        ASSERT_TRUE(dir_.ok());
+    }
+
+    // A short clip of a test picture and a tone; returns its bytes.
+    Bytes make(const std::string& name, const std::vector<std::string>& codecs) {
+        std::vector<std::string> args{"-loglevel", "error", "-nostdin", "-y",
+                                      "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+                                      "-f", "lavfi", "-i", "sine", "-t", "10.5"};
+        args.insert(args.end(), codecs.begin(), codecs.end());
+        args.insert(args.end(), {"-f", "mpegts", name});
+        RunResult r = run_program(ffmpeg_, args, dir_.path());
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return read_file(dir_.file(name));
+    }
+
+    bool has_encoder(const std::string& name) {
+        RunResult r = run_program(ffmpeg_, {"-hide_banner", "-encoders"});
+        return r.out.find(" " + name + " ") != std::string::npos;
+    }
+
+    Probe probe(const std::string& path) {
+        RunResult r = run_program(ffprobe_, {"-v", "error", "-show_entries",
+                                             "stream=index,id,codec_name,codec_type,start_time:format=duration",
+                                             "-of", "compact", path});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        Probe p;
+        std::stringstream lines(r.out);
+        std::smatch m;
+        static const std::regex stream(R"(^stream\|.*codec_name=(\w+)\|.*id=0x([0-9a-f]+)\|start_time=([0-9.]+))");
+        static const std::regex format(R"(^format\|duration=([0-9.]+))");
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_search(line, m, stream))
+                p.streams[std::stoul(m[2], nullptr, 16)] = Stream{m[1], std::stod(m[3])};
+            else if (std::regex_search(line, m, format))
+                p.duration = std::stod(m[1]);
+        }
+        return p;
+    }
+
+    // The report of the file against ffprobe's reading of it.
+    void check_against_probe(const std::string& file, const std::map<std::string, std::string>& labels) {
+        Probe p = probe(file);
+        ASSERT_FALSE(p.streams.empty());
+        for (const char* mode : {"", "-all"}) {
+            SCOPED_TRACE(std::string("mode ") + mode);
+            std::vector<std::string> args{file};
+            if (*mode) args.insert(args.begin(), mode);
+            RunResult run = run_varnek(args, "", {"TZ=UTC"});
+            ASSERT_EQ(run.exit_code, 0) << run.err;
+            Report r = parse_report(run.out);
+            for (const auto& [pid, s] : p.streams) {
+                ASSERT_TRUE(r.rows.count(pid)) << "PID " << pid << " missing in\n" << run.out;
+                EXPECT_EQ(r.rows[pid].label, labels.at(s.codec)) << s.codec;
+                // The report truncates the 90 kHz clock to whole milliseconds.
+                EXPECT_NEAR(r.rows[pid].first_pts_ms / 1000.0, s.start, 0.001) << s.codec;
+            }
+            EXPECT_EQ(r.pat_crc, stored_pat_crc(read_file(file)));
+            // Whole seconds of the video's PTS span, which ends one frame
+            // before the container's end; the clips last x.5 s so that the
+            // truncation stays clear of the tolerance.
+            EXPECT_LE(r.duration_s, p.duration);
+            EXPECT_LT(p.duration - r.duration_s, 1.0);
+        }
+    }
+
+    TempDir dir_;
+    std::string ffmpeg_, ffprobe_;
+};
+
+TEST_F(FfmpegRecording, Mpeg2VideoAndMpegAudioAgreeWithProbe) {
+    Bytes clip = make("clip.ts", {"-c:v", "mpeg2video", "-c:a", "mp2"});
+    Bytes rec = build::pack({build::qbx_packet("CHNM", "Testbild"), build::qbx_packet("EVNT", "Sinus")});
+    rec.insert(rec.end(), clip.begin(), clip.end());
+    ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
+    check_against_probe(dir_.file("rec.ts"), {{"mpeg2video", "Video Mpeg2"}, {"mp2", "Audio Mpeg1"}});
+}
+
+TEST_F(FfmpegRecording, H264VideoAndAc3AudioAgreeWithProbe) {
+    if (!has_encoder("libx264")) GTEST_SKIP() << "this ffmpeg has no libx264 encoder";
+    Bytes clip = make("clip.ts", {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3"});
+    // ffmpeg tags AC-3 in the PMT with stream type 0x81 (and a registration
+    // descriptor "AC-3"), the ATSC way, which the tool names "Audio AC3".
+    // Under the DVB convention (-mpegts_flags system_b) it would be type 0x06
+    // with an AC-3 descriptor, which the tool, knowing 0x06 as teletext
+    // only, labels "Teletext". Follow what this ffmpeg wrote.
+    auto types = stored_stream_types(clip);
+    ASSERT_TRUE(types.count(0x101));
+    ASSERT_TRUE(types[0x101] == 0x81 || types[0x101] == 0x06) << int(types[0x101]);
+    std::string ac3 = types[0x101] == 0x81 ? "Audio AC3" : "Teletext";
+
+    unsigned pmt = stored_pmt_pid(clip);
+    build::QbxhFields h;
+    h.duration_s = 10;
+    h.video_pid = h.pcr_pid = 0x100;
+    h.audio_pid = 0x101;
+    h.pmt_pid = pmt;
+    h.streams = {{0x1B, 0x100}, {types[0x101], 0x101}, {0xE2, uint16_t(pmt)}};
+    Bytes rec = build::pack({build::qbxh_packet(h), build::qbx_packet("CHNM", "Testbild")});
+    rec.insert(rec.end(), clip.begin(), clip.end());
+    ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
+    check_against_probe(dir_.file("rec.ts"), {{"h264", "Video H264"}, {"ac3", ac3}});
+    EXPECT_EQ(parse_report(run_varnek({dir_.file("rec.ts")}).out).qbxh_pmt, std::to_string(pmt));
+}
+
+TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
+    Bytes clip = make("clip.ts", {"-c:v", "mpeg2video", "-c:a", "mp2"});
+    // The new record overwrites packet 1 (the CHNM packet) and the new PAT
+    // the packet behind the last QBX packet, here a null packet: nothing
+    // ffmpeg wrote, which begins with its own tables, is lost.
+    Bytes rec = build::pack({build::qbx_packet("CHNM", "Testbild"), build::null_packet()});
+    rec.insert(rec.end(), clip.begin(), clip.end());
+    std::string path = dir_.file("rec.ts");
+    ASSERT_TRUE(write_file(path, rec));
+    Probe before = probe(path);
+
+    // -force: the scan has stored ffmpeg's PAT, which would stop -fixpat.
+    RunResult fix = run_varnek({"-fixqbx", "-fixpat", "-force", path});
+    ASSERT_EQ(fix.exit_code, 0) << fix.err;
+    EXPECT_NE(fix.out.find("Overwrite 1. ts packet with QBX\n"), std::string::npos) << fix.out;
+    EXPECT_NE(fix.out.find("Overwrite 2. ts packet with PAT\n"), std::string::npos) << fix.out;
+    Bytes fixed = read_file(path);
+    ASSERT_EQ(fixed.size(), rec.size());
+    EXPECT_TRUE(std::equal(clip.begin(), clip.end(), fixed.begin() + 2 * 188));
+
+    Probe after = probe(path);
+    ASSERT_EQ(after.streams.size(), before.streams.size());
+    for (const auto& [pid, s] : before.streams) {
+        ASSERT_TRUE(after.streams.count(pid)) << pid;
+        EXPECT_EQ(after.streams[pid].codec, s.codec);
+    }
+    EXPECT_NEAR(after.duration, before.duration, 0.1);
+
+    RunResult again = run_varnek({path});
+    Report r = parse_report(again.out);
+    EXPECT_EQ(r.qbxh_pmt, std::to_string(stored_pmt_pid(clip))) << again.out;
+    EXPECT_EQ(r.pat_offset, "0xBC (1)") << again.out;
+    EXPECT_EQ(r.pat_crc, stored_pat_crc(fixed));
+}
+
+}  // namespace
