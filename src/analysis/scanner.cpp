@@ -46,6 +46,72 @@ void progress_text(const RunOptions& options, const char* text) {
     std::fflush(console().out);
 }
 
+// One part file, read block by block: from a mapping of the file where the
+// system allows it, else through the stream into the buffer. Both give the
+// same blocks, positions and short reads.
+struct PartReader {
+    std::FILE* file;
+    uint8_t* buffer;
+    FileMapping map;
+    uint64_t position = 0;  // with a mapping: the position a stream would have
+    uint64_t unreleased = 0;  // mapped bytes read since memory was last given back
+};
+
+// Gives back the memory of the mapped pages read so far, a few blocks at a
+// time, so that a huge file costs no more memory than a small one.
+void release_read(PartReader& reader, uint64_t block_offset, uint64_t bytes) {
+    constexpr uint64_t release_every = 4 * block_bytes;
+    reader.unreleased += bytes;
+    if (reader.unreleased < release_every && block_offset + bytes < reader.map.size) return;
+    uint64_t begin = block_offset + bytes > reader.unreleased ? block_offset + bytes - reader.unreleased : 0;
+    release_mapped(reader.map, begin, block_offset + bytes - begin);
+    reader.unreleased = 0;
+}
+
+void open_reader(PartReader& reader, const RunOptions& options) {
+    if (!map_file(reader.file, options.all_packets, reader.map) && options.all_packets)
+        advise_sequential(reader.file);
+}
+
+// Stops using the mapping and goes on reading the stream at the same place.
+void leave_mapping(PartReader& reader) {
+    unmap_file(reader.map);
+    seek_file(reader.file, int64_t(reader.position), SEEK_SET);
+}
+
+int64_t reader_tell(const PartReader& reader) {
+    return reader.map.data ? int64_t(reader.position) : tell_file(reader.file);
+}
+
+// Fails, leaving the position as it was, when it would fall before offset 0.
+void reader_seek(PartReader& reader, int64_t offset, int whence) {
+    if (!reader.map.data) {
+        seek_file(reader.file, offset, whence);
+        return;
+    }
+    int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? int64_t(reader.position) : file_size(reader.file);
+    if (base < 0 || base + offset < 0) return;
+    reader.position = uint64_t(base + offset);
+}
+
+size_t read_block(PartReader& reader, const uint8_t*& data) {
+    if (reader.map.data) {
+        if (mapping_lost_pages()) return 0;  // the file was cut short under the scan
+        uint64_t left = reader.position < reader.map.size ? reader.map.size - reader.position : 0;
+        // A short block: make sure the file has not changed size since it was mapped.
+        if (left < block_bytes && file_size(reader.file) != int64_t(reader.map.size)) leave_mapping(reader);
+    }
+    if (!reader.map.data) {
+        data = reader.buffer;
+        return std::fread(reader.buffer, 1, block_bytes, reader.file);
+    }
+    uint64_t left = reader.position < reader.map.size ? reader.map.size - reader.position : 0;
+    size_t bytes = size_t(left < block_bytes ? left : block_bytes);
+    data = reader.map.data + reader.position;
+    reader.position += bytes;
+    return bytes;
+}
+
 // Analyses the synchronised packets of one block; returns k, the bytes the
 // last packet position lies beyond the analysed part (non-zero only after a
 // resync inside the block).
@@ -55,6 +121,8 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
     uint64_t pos = 0;
     while (pos < m) {
         if (block[pos] != sync_byte || block[pos + 188] != sync_byte || block[pos + 376] != sync_byte) {
+            // Zeros where a mapped file was cut short are the end of the data, not a sync loss.
+            if (mapping_lost_pages()) return 0;
             if (state.in_sync) {
                 std::fprintf(console().err, "\nSync lost at %08llX",
                              static_cast<unsigned long long>(block_offset + pos));
@@ -82,49 +150,52 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
     state.in_sync = true;
     if (options.progress) std::fprintf(console().out, "Analyse: '%s' BEG", part_name);
     std::fflush(console().out);
-    if (options.all_packets) advise_sequential(file);
+    PartReader reader{file, buffer, FileMapping{}, 0, 0};
+    open_reader(reader, options);
 
     for (;;) {
-        int64_t before = tell_file(file);
-        size_t bytes = std::fread(buffer, 1, block_bytes, file);
+        int64_t before = reader_tell(reader);
+        const uint8_t* block = nullptr;
+        size_t bytes = read_block(reader, block);
         uint64_t count = bytes / packet_size;
         if (count <= 3) break;
         // The block starts where the read began; a short read also moves over
         // a trailing partial packet, so the position after it would mislead.
         uint64_t block_offset = before < 0 ? 0 : uint64_t(before);
         state.block_end_position = block_offset + bytes;
-        uint64_t k = scan_block(state, buffer, count, block_offset, options);
+        uint64_t k = scan_block(state, block, count, block_offset, options);
+        if (reader.map.data) release_read(reader, block_offset, bytes);
 
         const char* next_marker = ".";
         if (options.all_packets) {
-            if (k != 0) seek_file(file, int64_t(k), SEEK_CUR);
+            if (k != 0) reader_seek(reader, int64_t(k), SEEK_CUR);
         } else if (state.head_pass) {
             if (state.stored_pmt && state.seen_pcr && state.seen_pes) {
                 progress_text(options, ".SEEK.");
                 std::fflush(console().out);
                 // Fails on a file shorter than a block: the position stays at its end.
-                seek_file(file, -int64_t(block_bytes), SEEK_END);
+                reader_seek(reader, -int64_t(block_bytes), SEEK_END);
                 state.head_pass = false;
                 state.seen_pcr = false;
                 state.seen_pes = false;
                 continue;
             }
-            if (k != 0) seek_file(file, int64_t(k), SEEK_CUR);
+            if (k != 0) reader_seek(reader, int64_t(k), SEEK_CUR);
         } else if (state.seen_pcr && state.seen_pes) {
-            seek_file(file, 0, SEEK_END);
+            reader_seek(reader, 0, SEEK_END);
             next_marker = "END";
         } else {
             int64_t back = int64_t(2 * block_bytes + k);
-            int64_t here = tell_file(file);
             // A step back before the file's start would never end the pass:
             // the part file is finished instead.
-            if (here < back)
-                seek_file(file, 0, SEEK_END);
+            if (reader_tell(reader) < back)
+                reader_seek(reader, 0, SEEK_END);
             else
-                seek_file(file, -back, SEEK_CUR);
+                reader_seek(reader, -back, SEEK_CUR);
         }
         progress_text(options, next_marker);
     }
+    unmap_file(reader.map);
     std::fclose(file);
     progress_text(options, " done\n");
 }

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <csignal>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -68,6 +70,81 @@ bool write_allowed_up_to(uint64_t end) {
 
 void advise_sequential(std::FILE* file) {
     (void)posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+int64_t file_size(std::FILE* file) {
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+namespace {
+
+// The mapping in use, for the bus-error handler.
+volatile uintptr_t mapped_begin = 0;
+volatile uintptr_t mapped_end = 0;
+volatile std::sig_atomic_t lost_pages = 0;
+uintptr_t page_bytes = 4096;
+struct sigaction previous_bus_action;
+
+void on_bus_error(int, siginfo_t* info, void*) {
+    uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    if (address >= mapped_begin && address < mapped_end) {
+        // Put a page of zeros where the file's page vanished; the read
+        // that faulted is repeated and sees zeros.
+        void* page = reinterpret_cast<void*>(address & ~(page_bytes - 1));
+        if (mmap(page, page_bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            lost_pages = 1;
+            return;
+        }
+    }
+    // Not ours: the fault takes its usual course when the access repeats.
+    signal(SIGBUS, SIG_DFL);
+}
+
+}  // namespace
+
+bool map_file(std::FILE* file, bool sequential, FileMapping& mapping) {
+    mapping = FileMapping{};
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return false;
+    void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
+    if (data == MAP_FAILED) return false;
+    if (sequential) (void)madvise(data, static_cast<size_t>(st.st_size), MADV_SEQUENTIAL);
+    long page = sysconf(_SC_PAGESIZE);
+    page_bytes = page > 0 ? static_cast<uintptr_t>(page) : 4096;
+    lost_pages = 0;
+    mapped_begin = reinterpret_cast<uintptr_t>(data);
+    mapped_end = mapped_begin + static_cast<uintptr_t>(st.st_size);
+    struct sigaction action {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, &previous_bus_action);
+    mapping.data = static_cast<const uint8_t*>(data);
+    mapping.size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+void unmap_file(FileMapping& mapping) {
+    if (!mapping.data) return;
+    munmap(const_cast<uint8_t*>(mapping.data), static_cast<size_t>(mapping.size));
+    sigaction(SIGBUS, &previous_bus_action, nullptr);
+    mapped_begin = 0;
+    mapped_end = 0;
+    mapping = FileMapping{};
+}
+
+bool mapping_lost_pages() { return lost_pages != 0; }
+
+void release_mapped(const FileMapping& mapping, uint64_t offset, uint64_t count) {
+    if (!mapping.data || offset >= mapping.size) return;
+    // The page shared with the next block in the file stays.
+    uint64_t mask = ~uint64_t(page_bytes - 1);
+    uint64_t begin = offset & mask;
+    uint64_t end = (offset + count < mapping.size ? offset + count : mapping.size) & mask;
+    if (end <= begin) return;
+    (void)madvise(const_cast<uint8_t*>(mapping.data) + begin, static_cast<size_t>(end - begin), MADV_DONTNEED);
 }
 
 int64_t clock_ms() {
