@@ -46,46 +46,47 @@ void progress_text(const RunOptions& options, const char* text) {
     std::fflush(console().out);
 }
 
-// One part file, read block by block: from a mapping of the file where the
-// system allows it, else through the stream into the buffer. Both give the
+// One part file, read block by block. With -all a regular file is read
+// through a small window of a mapping that moves along it (no copy, and the
+// memory stays that of the window whatever the file's size); else, and
+// wherever mapping fails, through the stream into the buffer. Both give the
 // same blocks, positions and short reads.
 struct PartReader {
     std::FILE* file;
     uint8_t* buffer;
-    FileMapping map;
+    bool mapped = false;
+    uint64_t size = 0;      // of the file when mapped reading began
     uint64_t position = 0;  // with a mapping: the position a stream would have
-    uint64_t unreleased = 0;  // mapped bytes read since memory was last given back
+    FileMapping window;
 };
 
-// Gives back the memory of the mapped pages read so far, a few blocks at a
-// time, so that a huge file costs no more memory than a small one.
-void release_read(PartReader& reader, uint64_t block_offset, uint64_t bytes) {
-    constexpr uint64_t release_every = 4 * block_bytes;
-    reader.unreleased += bytes;
-    if (reader.unreleased < release_every && block_offset + bytes < reader.map.size) return;
-    uint64_t begin = block_offset + bytes > reader.unreleased ? block_offset + bytes - reader.unreleased : 0;
-    release_mapped(reader.map, begin, block_offset + bytes - begin);
-    reader.unreleased = 0;
-}
+constexpr uint64_t window_bytes = 1 << 20;
 
 void open_reader(PartReader& reader, const RunOptions& options) {
-    if (!map_file(reader.file, options.all_packets, reader.map) && options.all_packets)
-        advise_sequential(reader.file);
+    if (!options.all_packets) return;
+    int64_t size = file_size(reader.file);
+    reader.mapped = size > 0;  // pipes and devices show no size; mapping a directory fails
+    reader.size = reader.mapped ? uint64_t(size) : 0;
+    clear_lost_pages();
+    if (!reader.mapped) advise_sequential(reader.file);
 }
 
 // Stops using the mapping and goes on reading the stream at the same place.
 void leave_mapping(PartReader& reader) {
-    unmap_file(reader.map);
+    unmap_window(reader.window);
+    reader.mapped = false;
     seek_file(reader.file, int64_t(reader.position), SEEK_SET);
 }
 
+void close_reader(PartReader& reader) { unmap_window(reader.window); }
+
 int64_t reader_tell(const PartReader& reader) {
-    return reader.map.data ? int64_t(reader.position) : tell_file(reader.file);
+    return reader.mapped ? int64_t(reader.position) : tell_file(reader.file);
 }
 
 // Fails, leaving the position as it was, when it would fall before offset 0.
 void reader_seek(PartReader& reader, int64_t offset, int whence) {
-    if (!reader.map.data) {
+    if (!reader.mapped) {
         seek_file(reader.file, offset, whence);
         return;
     }
@@ -94,22 +95,37 @@ void reader_seek(PartReader& reader, int64_t offset, int whence) {
     reader.position = uint64_t(base + offset);
 }
 
+// Moves the window so that it holds bytes [from, from + count).
+bool cover(PartReader& reader, uint64_t from, uint64_t count) {
+    const FileMapping& w = reader.window;
+    if (w.data && from >= w.offset && from + count <= w.offset + w.length) return true;
+    unmap_window(reader.window);
+    uint64_t start = from - from % page_size();
+    uint64_t length = from + count - start > window_bytes ? from + count - start : window_bytes;
+    if (length > reader.size - start) length = reader.size - start;
+    return map_window(reader.file, start, length, true, reader.window);
+}
+
 size_t read_block(PartReader& reader, const uint8_t*& data) {
-    if (reader.map.data) {
+    if (reader.mapped) {
         if (mapping_lost_pages()) return 0;  // the file was cut short under the scan
-        uint64_t left = reader.position < reader.map.size ? reader.map.size - reader.position : 0;
-        // A short block: make sure the file has not changed size since it was mapped.
-        if (left < block_bytes && file_size(reader.file) != int64_t(reader.map.size)) leave_mapping(reader);
+        uint64_t left = reader.position < reader.size ? reader.size - reader.position : 0;
+        uint64_t count = left < block_bytes ? left : block_bytes;
+        // A short block: the file may have changed size since reading began.
+        if (count < block_bytes && file_size(reader.file) != int64_t(reader.size))
+            leave_mapping(reader);
+        else if (count == 0)
+            return 0;
+        else if (!cover(reader, reader.position, count))
+            leave_mapping(reader);
+        else {
+            data = reader.window.data + (reader.position - reader.window.offset);
+            reader.position += count;
+            return size_t(count);
+        }
     }
-    if (!reader.map.data) {
-        data = reader.buffer;
-        return std::fread(reader.buffer, 1, block_bytes, reader.file);
-    }
-    uint64_t left = reader.position < reader.map.size ? reader.map.size - reader.position : 0;
-    size_t bytes = size_t(left < block_bytes ? left : block_bytes);
-    data = reader.map.data + reader.position;
-    reader.position += bytes;
-    return bytes;
+    data = reader.buffer;
+    return std::fread(reader.buffer, 1, block_bytes, reader.file);
 }
 
 // Analyses the synchronised packets of one block; returns k, the bytes the
@@ -150,7 +166,7 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
     state.in_sync = true;
     if (options.progress) std::fprintf(console().out, "Analyse: '%s' BEG", part_name);
     std::fflush(console().out);
-    PartReader reader{file, buffer, FileMapping{}, 0, 0};
+    PartReader reader{file, buffer, false, 0, 0, FileMapping{}};
     open_reader(reader, options);
 
     for (;;) {
@@ -164,7 +180,6 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
         uint64_t block_offset = before < 0 ? 0 : uint64_t(before);
         state.block_end_position = block_offset + bytes;
         uint64_t k = scan_block(state, block, count, block_offset, options);
-        if (reader.map.data) release_read(reader, block_offset, bytes);
 
         const char* next_marker = ".";
         if (options.all_packets) {
@@ -195,7 +210,7 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
         }
         progress_text(options, next_marker);
     }
-    unmap_file(reader.map);
+    close_reader(reader);
     std::fclose(file);
     progress_text(options, " done\n");
 }

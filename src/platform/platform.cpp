@@ -80,11 +80,11 @@ int64_t file_size(std::FILE* file) {
 
 namespace {
 
-// The mapping in use, for the bus-error handler.
+// The window in use, for the bus-error handler.
 volatile uintptr_t mapped_begin = 0;
 volatile uintptr_t mapped_end = 0;
 volatile std::sig_atomic_t lost_pages = 0;
-uintptr_t page_bytes = 4096;
+uintptr_t page_bytes = 0;
 struct sigaction previous_bus_action;
 
 void on_bus_error(int, siginfo_t* info, void*) {
@@ -104,48 +104,46 @@ void on_bus_error(int, siginfo_t* info, void*) {
 
 }  // namespace
 
-bool map_file(std::FILE* file, bool sequential, FileMapping& mapping) {
+uint64_t page_size() {
+    if (page_bytes == 0) {
+        long page = sysconf(_SC_PAGESIZE);
+        page_bytes = page > 0 ? static_cast<uintptr_t>(page) : 4096;
+    }
+    return page_bytes;
+}
+
+bool map_window(std::FILE* file, uint64_t offset, uint64_t length, bool sequential, FileMapping& mapping) {
     mapping = FileMapping{};
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return false;
-    void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fileno(file), 0);
+    if (length == 0 || offset % page_size() != 0) return false;
+    void* data = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fileno(file),
+                      static_cast<off_t>(offset));
     if (data == MAP_FAILED) return false;
-    if (sequential) (void)madvise(data, static_cast<size_t>(st.st_size), MADV_SEQUENTIAL);
-    long page = sysconf(_SC_PAGESIZE);
-    page_bytes = page > 0 ? static_cast<uintptr_t>(page) : 4096;
-    lost_pages = 0;
+    if (sequential) (void)madvise(data, static_cast<size_t>(length), MADV_SEQUENTIAL);
     mapped_begin = reinterpret_cast<uintptr_t>(data);
-    mapped_end = mapped_begin + static_cast<uintptr_t>(st.st_size);
+    mapped_end = mapped_begin + static_cast<uintptr_t>(length);
     struct sigaction action {};
     action.sa_sigaction = on_bus_error;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     sigaction(SIGBUS, &action, &previous_bus_action);
     mapping.data = static_cast<const uint8_t*>(data);
-    mapping.size = static_cast<uint64_t>(st.st_size);
+    mapping.offset = offset;
+    mapping.length = length;
     return true;
 }
 
-void unmap_file(FileMapping& mapping) {
+void unmap_window(FileMapping& mapping) {
     if (!mapping.data) return;
-    munmap(const_cast<uint8_t*>(mapping.data), static_cast<size_t>(mapping.size));
     sigaction(SIGBUS, &previous_bus_action, nullptr);
     mapped_begin = 0;
     mapped_end = 0;
+    munmap(const_cast<uint8_t*>(mapping.data), static_cast<size_t>(mapping.length));
     mapping = FileMapping{};
 }
 
 bool mapping_lost_pages() { return lost_pages != 0; }
 
-void release_mapped(const FileMapping& mapping, uint64_t offset, uint64_t count) {
-    if (!mapping.data || offset >= mapping.size) return;
-    // The page shared with the next block in the file stays.
-    uint64_t mask = ~uint64_t(page_bytes - 1);
-    uint64_t begin = offset & mask;
-    uint64_t end = (offset + count < mapping.size ? offset + count : mapping.size) & mask;
-    if (end <= begin) return;
-    (void)madvise(const_cast<uint8_t*>(mapping.data) + begin, static_cast<size_t>(end - begin), MADV_DONTNEED);
-}
+void clear_lost_pages() { lost_pages = 0; }
 
 int64_t clock_ms() {
     using namespace std::chrono;

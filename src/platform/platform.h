@@ -45,18 +45,19 @@ void advise_sequential(std::FILE* file);
 // The size of an open file; -1 when its status cannot be read.
 int64_t file_size(std::FILE* file);
 
-// A read-only view of a whole regular file. Pages that vanish while it is
-// read (the file cut short, a read error) read as zeros instead of ending
-// the process; mapping_lost_pages() then tells that it happened.
+// A read-only view of a window of a regular file. Pages that vanish while
+// it is read (the file cut short, a read error) read as zeros instead of
+// ending the process; mapping_lost_pages() then tells that it happened.
 struct FileMapping {
     const uint8_t* data = nullptr;
-    uint64_t size = 0;
+    uint64_t offset = 0;  // of the window in the file, a multiple of the page size
+    uint64_t length = 0;
 };
-bool map_file(std::FILE* file, bool sequential, FileMapping& mapping);
-void unmap_file(FileMapping& mapping);
+uint64_t page_size();
+bool map_window(std::FILE* file, uint64_t offset, uint64_t length, bool sequential, FileMapping& mapping);
+void unmap_window(FileMapping& mapping);
 bool mapping_lost_pages();
-// Gives back the memory of mapped pages that will not be read again soon.
-void release_mapped(const FileMapping& mapping, uint64_t offset, uint64_t count);
+void clear_lost_pages();
 
 // Milliseconds of wall time from an arbitrary fixed start point.
 int64_t clock_ms();
