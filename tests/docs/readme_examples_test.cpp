@@ -1,0 +1,121 @@
+// The README's examples run as written and print what the README shows, and
+// the manual page formats without warnings.
+//
+// Every ```console block of the README holds one or more commands, each on a
+// line "$ <command>" followed by its exact output (standard output and
+// standard error as one stream). The commands run in a scratch directory
+// laid out like the repository after the set-up command: build/ holds the
+// tool, the sample program and a freshly written sample recording. Paths
+// under /tmp/ are moved into the scratch directory, so repairs work on
+// copies there and nothing outside it is touched.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+using varnek::test::RunResult;
+using varnek::test::TempDir;
+using varnek::test::run_program;
+
+struct Example {
+    int line = 0;          // README line of the command
+    std::string command;
+    std::string expected;  // output lines, each with its line break
+};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<Example> console_examples(const std::string& readme) {
+    std::vector<Example> examples;
+    std::istringstream in(readme);
+    std::string line;
+    bool in_block = false, first_line = false, runs = false;
+    for (int n = 1; std::getline(in, line); ++n) {
+        if (line.rfind("```", 0) == 0) {
+            in_block = !in_block;
+            first_line = in_block && line == "```console";
+            runs = false;
+            continue;
+        }
+        if (first_line) runs = line.rfind("$ ", 0) == 0;
+        first_line = false;
+        if (!runs) continue;
+        if (line.rfind("$ ", 0) == 0)
+            examples.push_back({n, line.substr(2), ""});
+        else
+            examples.back().expected += line + "\n";
+    }
+    return examples;
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The scan time is the one figure that differs from run to run.
+std::string without_testtime(const std::string& text) {
+    static const std::regex testtime("Testtime:  [0-9]+\\.[0-9]{3} s");
+    return std::regex_replace(text, testtime, "Testtime:  N.NNN s");
+}
+
+TEST(ReadmeExamples, SetUpCommandsAreThere) {
+    std::string readme = read_text(VARNEK_README);
+    EXPECT_NE(readme.find("```sh\ncmake -S . -B build && cmake --build build -j2 && build/varnek-sample build"
+                          " && build/varnek build/sample.ts\n```"),
+              std::string::npos);
+    EXPECT_NE(readme.find("```sh\ntools/check\n```"), std::string::npos);
+}
+
+TEST(ReadmeExamples, PrintWhatTheReadmeShows) {
+    std::string readme = read_text(VARNEK_README);
+    std::vector<Example> examples = console_examples(readme);
+    ASSERT_GE(examples.size(), 10u) << "too few console examples in " << VARNEK_README;
+
+    TempDir scratch;
+    ASSERT_TRUE(scratch.ok());
+    const std::string build = scratch.file("build"), tmp = scratch.file("tmp");
+    ASSERT_EQ(mkdir(build.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(VARNEK_BINARY, (build + "/varnek").c_str()), 0);
+    ASSERT_EQ(symlink(VARNEK_SAMPLE_BINARY, (build + "/varnek-sample").c_str()), 0);
+    RunResult sample = run_program(build + "/varnek-sample", {"build"}, scratch.path());
+    ASSERT_EQ(sample.exit_code, 0) << sample.err;
+
+    for (const Example& example : examples) {
+        SCOPED_TRACE("README.md:" + std::to_string(example.line) + ": $ " + example.command);
+        std::string command = example.command;
+        replace_all(command, "/tmp/", tmp + "/");
+        RunResult r = run_program("/bin/sh", {"-c", "exec 2>&1\n" + command}, scratch.path());
+        ASSERT_TRUE(r.started) << r.err;
+        std::string output = r.out;
+        replace_all(output, tmp + "/", "/tmp/");
+        EXPECT_EQ(without_testtime(output), without_testtime(example.expected));
+    }
+}
+
+TEST(ManualPage, FormatsWithoutWarnings) {
+    RunResult found = run_program("/bin/sh", {"-c", "command -v groff"});
+    if (found.exit_code != 0) GTEST_SKIP() << "groff is not installed";
+    RunResult r = run_program("groff", {"-ww", "-man", "-z", VARNEK_MANPAGE});
+    ASSERT_TRUE(r.started) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+}  // namespace
