@@ -228,7 +228,7 @@ void scan_recording(const char* name, std::FILE* first_file, const RunOptions& o
         if (file_id_of_stream(file, id)) state.part_ids.push_back(id);
         scan_part(file, part_name.c_str(), options, state, buffer.get());
         part_name = part_file_name(name, part + 1);
-        file = std::fopen(part_name.c_str(), "rb");
+        file = open_for_reading(part_name.c_str());
         if (!file) break;
     }
 }

@@ -19,7 +19,7 @@ namespace {
 std::FILE* open_recording(const char* name) {
     // A directory opens as a stream on this system but holds no packets.
     if (is_directory(name)) return nullptr;
-    return std::fopen(name, "rb");
+    return open_for_reading(name);
 }
 
 }  // namespace

@@ -32,6 +32,10 @@ struct FileTimes {
 bool file_id_of_path(const char* path, FileId& id);
 bool file_id_of_stream(std::FILE* file, FileId& id);
 bool is_directory(const char* path);
+// Opens a file for reading, binary. Where the system allows it (the caller's
+// own files) the reads leave the access time alone, so that a repair that
+// follows the scan keeps the time the file had before the run.
+std::FILE* open_for_reading(const char* path);
 bool get_file_times(const char* path, FileTimes& times);
 bool set_file_times(const char* path, const FileTimes& times);
 
