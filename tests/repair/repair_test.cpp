@@ -1,0 +1,369 @@
+// The in-place repairs (-fixqbx, -fixpat, -get:, -put:) run through the real
+// tool on recordings from the builder. Every case gives the recording old
+// times first, then checks every byte of every part file and both times
+// afterwards; the bytes a repair must write are laid out here by hand.
+#include "builder.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <utility>
+
+namespace b = varnek::build;
+namespace t = varnek::test;
+
+namespace {
+
+using Patch = std::pair<uint64_t, b::Bytes>;  // file offset, the bytes found there afterwards
+
+const t::FileTimes old_times{1000000000, 123456789, 1100000000, 987654321};
+
+b::Bytes bytes_of(const b::Packet& p) { return b::Bytes(p.begin(), p.end()); }
+
+b::Packet pat_v3() {  // a PAT other than the generated one: stream id 7, version 3
+    b::PatFields f;
+    f.transport_stream_id = 7;
+    f.version = 3;
+    return b::pat_packet(f);
+}
+
+// A PMT for video 0x100 and audio 0x101 (PCR on video), plus extra streams.
+b::Packet pmt(uint16_t pid = 0x64, std::vector<b::PmtStream> extra = {}, uint8_t version = 0) {
+    b::PmtFields f;
+    f.pid = pid;
+    f.version = version;
+    f.streams = {{0x02, 0x100, {}, -1}, {0x03, 0x101, {}, -1}};
+    for (const b::PmtStream& s : extra) f.streams.push_back(s);
+    return b::pmt_packet(f);
+}
+
+// A record as the receiver wrote it, naming the PMT PID given.
+b::Packet old_record(uint16_t pmt_pid) {
+    b::QbxhFields f;
+    f.duration_s = 0x1234;
+    f.start_hour = 20;
+    f.start_minute = 15;
+    f.mjd = b::mjd_from_date(2009, 1, 1);
+    f.video_pid = 0x100;
+    f.audio_pid = 0x101;
+    f.pcr_pid = 0x100;
+    f.pmt_pid = pmt_pid;
+    f.streams = {{0x02, 0x100}, {0x03, 0x101}};
+    return b::qbxh_packet(f);
+}
+
+// The head packets, then 300 s of video 0x100 (PES start and PCR every
+// 200 ms) and audio 0x101 (PES every 400 ms) at ten packets a second. The
+// last video PTS and PCR lie 299,800 ms after the first: 299 s. Packets
+// with an index (from the end when negative) replace the ones there.
+// Untimed: no PTS and no PCR, so no duration.
+std::vector<b::Packet> recording(std::vector<b::Packet> head,
+                                 std::vector<std::pair<long, b::Packet>> put = {}, bool timed = true) {
+    b::Recipe r;
+    r.head = std::move(head);
+    r.streams = {b::video_stream(0x100, 200), b::audio_stream(0x101, 400)};
+    for (b::StreamRecipe& s : r.streams) s.with_pts = timed;
+    r.pcr_interval_ms = timed ? 200 : 0;
+    r.bitrate_bps = 15040;
+    r.body_packets = 3000;
+    std::vector<b::Packet> packets = b::make_recording(r);
+    for (auto& [at, p] : put) packets[at < 0 ? long(packets.size()) + at : at] = p;
+    return packets;
+}
+
+// A generated record for program 1, 299 s, video 0x100, audio 0x101, PCR
+// 0x100: bytes 50, 51 and the stream table entries as given, then empty
+// entries up to byte 120.
+b::Bytes record(uint8_t pmt_lo, uint8_t pmt_hi, const b::Bytes& table) {
+    b::Bytes r(188, 0x00);
+    auto put = [&r](size_t at, const b::Bytes& v) { std::copy(v.begin(), v.end(), r.begin() + long(at)); };
+    put(0, {0x47, 0x41, 0xFF, 0x00, 'Q', 'B', 'X', 'H', 0x68, 0x01});
+    put(16, {0x01, 0x00});
+    put(20, {0x06, 0x10});
+    put(24, {0x2B, 0x01});
+    put(40, {0x00, 0x01, 0x01, 0x01, 0x00, 0x01});
+    put(47, {0x02, 0x03});
+    put(50, {pmt_lo, pmt_hi});
+    r[54] = 0x02;
+    put(56, table);
+    for (size_t at = 56 + table.size(); at < 120; at += 4) put(at, {0xFF, 0xFF, 0xFF, 0x1F});
+    return r;
+}
+const b::Bytes av_table = {0x02, 0x00, 0x00, 0x01, 0x03, 0x00, 0x01, 0x01};
+b::Bytes record_64() {
+    b::Bytes table = av_table;
+    table.insert(table.end(), {0xE2, 0x00, 0x64, 0x00});
+    return record(0x64, 0x00, table);
+}
+
+// The PAT generated for program 1 and PMT PID 0x0064.
+b::Bytes generated_pat() {
+    b::Bytes p = {0x47, 0x40, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x0D, 0x04, 0x31, 0xE9,
+                  0x00, 0x00, 0x00, 0x01, 0xE0, 0x64, 0x09, 0xB5, 0xDC, 0x88};
+    p.resize(188, 0xFF);
+    return p;
+}
+
+// A recording in a fresh directory, written as rec.ts (and rec.ts1 behind
+// part_packets packets), with old times.
+struct Rec {
+    t::TempDir dir;
+    std::vector<std::string> files;
+    std::vector<t::Bytes> before;
+
+    explicit Rec(const std::vector<b::Packet>& packets, size_t part_packets = 0) {
+        size_t split = part_packets ? part_packets : packets.size();
+        std::vector<std::vector<b::Packet>> parts{{packets.begin(), packets.begin() + long(split)}};
+        if (split < packets.size()) parts.push_back({packets.begin() + long(split), packets.end()});
+        for (size_t i = 0; i < parts.size(); ++i) {
+            files.push_back(dir.file(b::part_name("rec.ts", unsigned(i))));
+            EXPECT_TRUE(b::write_packets(files.back(), parts[i]));
+            before.push_back(t::read_file(files.back()));
+            EXPECT_TRUE(t::set_file_times(files.back(), old_times));
+        }
+    }
+
+    t::RunResult run(std::vector<std::string> args) const {
+        args.push_back("rec.ts");
+        return t::run_varnek(args, dir.path());
+    }
+
+    // rec.ts holds its old bytes with the patches laid over them, the other
+    // part files their old bytes; all have their old times back.
+    void expect(const std::vector<Patch>& patches = {}) const {
+        for (size_t i = 0; i < files.size(); ++i) {
+            t::Bytes expected = before[i];
+            for (const Patch& p : patches) {
+                if (i != 0) break;
+                ASSERT_LE(p.first + p.second.size(), expected.size());
+                std::copy(p.second.begin(), p.second.end(), expected.begin() + long(p.first));
+            }
+            t::FileTimes now;  // before the read below moves the access time
+            ASSERT_TRUE(t::get_file_times(files[i], now));
+            EXPECT_TRUE(t::read_file(files[i]) == expected) << files[i] << " has other bytes";
+            EXPECT_EQ(now.access_s, old_times.access_s);
+            EXPECT_EQ(now.access_ns, old_times.access_ns);
+            EXPECT_EQ(now.modify_s, old_times.modify_s);
+            EXPECT_EQ(now.modify_ns, old_times.modify_ns);
+        }
+    }
+};
+
+// What the run printed behind the report's closing duration line.
+std::string repair_lines(const std::string& out) {
+    size_t at = out.rfind("\n Duration:  ");
+    if (at == std::string::npos) return "<no report>";
+    at = out.find("\n\n", at + 1);
+    return at == std::string::npos ? "<no report end>" : out.substr(at + 2);
+}
+
+void expect_printed(const t::RunResult& r, const std::string& out, const std::string& err) {
+    ASSERT_TRUE(r.started) << r.err;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(repair_lines(r.out), out);
+    EXPECT_EQ(r.err, err);
+}
+
+struct Case {
+    const char* what;
+    std::vector<b::Packet> packets;
+    std::vector<std::string> args;    // in front of the recording's name
+    std::string out, err;             // repair lines on the output, the error stream
+    std::vector<Patch> patches = {};  // what rec.ts holds afterwards, beyond its old bytes
+    b::Bytes h_before = {};           // written to h.bin first when given
+    b::Bytes h_after = {};            // h.bin afterwards when given
+    size_t part_packets = 0;          // rec.ts1 begins behind so many packets
+};
+
+const std::vector<b::Packet> five_qbx = {old_record(0x64), b::qbx_packet("EVNT", "News"),
+                                         b::qbx_packet("SHRT", "Short"), b::qbx_packet("CHNM", "Channel"),
+                                         b::qbx_packet("EVNT", "More")};
+std::vector<b::Packet> with(std::vector<b::Packet> head, const std::vector<b::Packet>& more) {
+    head.insert(head.end(), more.begin(), more.end());
+    return head;
+}
+
+std::vector<Case> cases() {
+    const b::Bytes evnt = bytes_of(b::qbx_packet("EVNT", "put"));
+    const b::Packet pmt_v1 = pmt(0x64, {}, 1);
+    return {
+        // -get: and -put:
+        {"get copies the first record", recording({old_record(0x64), b::pat_packet({{1, 0x64}}), pmt()}),
+         {"-get:h.bin"}, "Write first ts packet to: 'h.bin'\n", "", {}, {}, bytes_of(old_record(0x64))},
+        {"get after a forced fixqbx copies the new record; PAT at 1 stays",
+         recording({old_record(0x64), b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx", "-force", "-get:h.bin"},
+         "Overwrite 1. ts packet with QBX\nWrite first ts packet to: 'h.bin'\n", "", {{0, record_64()}}, {},
+         record_64()},
+        {"get onto the recording", recording({old_record(0x64), pmt()}), {"-get:rec.ts"}, "",
+         "Error: Refusing to overwrite recording 'rec.ts'!\n", {}, {}, {}, 2000},
+        {"get onto its part file", recording({old_record(0x64), pmt()}), {"-get:./rec.ts1"}, "",
+         "Error: Refusing to overwrite recording './rec.ts1'!\n", {}, {}, {}, 2000},
+        {"put without force keeps the record", recording({old_record(0x64), pmt()}), {"-put:h.bin"}, "", "", {},
+         evnt, evnt},
+        {"put with force", recording({old_record(0x64), pmt()}), {"-put:h.bin", "-force"},
+         "Overwrite first ts packet from: 'h.bin'\n", "", {{0, evnt}}, evnt, evnt},
+        {"put of a missing file", recording({pmt()}), {"-put:none.bin"}, "",
+         "Error: Can't open 'none.bin' for reading!\n"},
+        {"put of a short file", recording({pmt()}), {"-put:h.bin"}, "", "Error: Can't read first ts packet!\n",
+         {}, b::Bytes(187, 0x47)},
+        // -fixqbx
+        {"PAT and PMT move back behind the new record; the PMT is the latest",
+         recording({b::pat_packet({{1, 0x64}}), pmt()}, {{-30, pmt_v1}}), {"-fixqbx"},
+         "Overwrite 1. ts packet with QBX\nOverwrite 2. ts packet with PAT\nOverwrite 3. ts packet with PMT\n", "",
+         {{0, record_64()}, {188, bytes_of(b::pat_packet({{1, 0x64}}))}, {376, bytes_of(pmt_v1)}}},
+        {"a PMT on PID 0x1FF", recording({pmt(0x1FF)}), {"-fixqbx"}, "Overwrite 1. ts packet with QBX\n", "",
+         {{0, record(0xFF, 0x01, {0x02, 0x00, 0x00, 0x01, 0x03, 0x00, 0x01, 0x01, 0xE2, 0x00, 0xFF, 0x01})}}},
+        {"a record naming PMT 0x64 stays", recording({old_record(0x64), pmt()}), {"-fixqbx"},
+         "QBX already exists\n", ""},
+        {"a record naming PMT 0 is corrected in place", recording({old_record(0), pmt()}), {"-fixqbx", "-get:h.bin"},
+         "Correct PMT-PID 100 in QBX\nQBX already exists\nWrite first ts packet to: 'h.bin'\n", "",
+         {{50, {0x64, 0x00}}}, {}, bytes_of(old_record(0x64))},
+        {"no PMT", recording({b::pat_packet({{1, 0x64}})}), {"-fixqbx"}, "", "Error: No PMT found!\n"},
+        {"no duration", recording({b::pat_packet({{1, 0x64}}), pmt()}, {}, false), {"-fixqbx"}, "",
+         "Error: No duration determined!\n"},
+        // -fixpat
+        {"a stored PAT stays", recording(with(five_qbx, {pat_v3(), pmt()})), {"-fixpat"}, "PAT already exists\n",
+         ""},
+        {"a forced PAT goes behind the five QBX packets", recording(with(five_qbx, {pat_v3(), pmt()})),
+         {"-fixpat", "-force"}, "Overwrite 6. ts packet with PAT\n", "", {{940, generated_pat()}}},
+        {"no record for the PAT", recording({pmt()}), {"-fixpat"}, "", "Error: No QBX found!\n"},
+        {"QBX packets met later do not move the PAT",
+         recording(with({five_qbx.begin(), five_qbx.begin() + 3}, {pmt()}),
+                   {{500, b::qbx_packet("EVNT", "mid")}, {-10, b::qbx_packet("EVNT", "tail")}}),
+         {"-fixpat"}, "Overwrite 4. ts packet with PAT\n", "", {{564, generated_pat()}}},
+        {"record and PAT for a recording with a PMT only; streams not scanned are left out",
+         recording({b::null_packet(), b::null_packet(), pmt(0x64, {{0x06, 0x102, {}, -1}})}),
+         {"-fixqbx", "-fixpat"}, "Overwrite 1. ts packet with QBX\nOverwrite 2. ts packet with PAT\n", "",
+         {{0, record_64()}, {188, generated_pat()}}},
+    };
+}
+
+TEST(Repair, EachCaseWritesExactlyItsBytes) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.what);
+        Rec rec(c.packets, c.part_packets);
+        if (!c.h_before.empty()) {
+            ASSERT_TRUE(t::write_file(rec.dir.file("h.bin"), c.h_before));
+        }
+        expect_printed(rec.run(c.args), c.out, c.err);
+        rec.expect(c.patches);
+        if (!c.h_after.empty()) {
+            EXPECT_TRUE(t::read_file(rec.dir.file("h.bin")) == c.h_after);
+        }
+    }
+}
+
+TEST(Repair, SecondRunReportsTheNewRecordAndPat) {
+    Rec rec(recording({b::null_packet(), b::null_packet(), pmt(0x64, {{0x06, 0x102, {}, -1}})}));
+    expect_printed(rec.run({"-fixqbx", "-fixpat"}), "Overwrite 1. ts packet with QBX\nOverwrite 2. ts packet with PAT\n",
+                   "");
+    t::RunResult again = rec.run({});
+    ASSERT_EQ(again.exit_code, 0);
+    const std::string report =
+        "\nQBXH\n Offset:    0x0 (0)\n Program:   1\n Duration:  00:04:59\n"
+        " DateTime:  Fri Apr 23 00:00:00 2038\n PID => PMT 100 / Video 256 / Audio 257 / PCR 256\n"
+        "\tPID Stream-Type\n\t 256 Video Mpeg2  (0x2)\n\t 257 Audio Mpeg1  (0x3)\n\t 100 PMT          (0xE2)\n"
+        "\nPAT\n Offset:  0xBC (1)\n CRC32:   ";
+    size_t at = again.out.find(report);
+    ASSERT_NE(at, std::string::npos) << again.out;
+    rec.expect({{0, record_64()}, {188, generated_pat()}});
+    t::Bytes file = t::read_file(rec.files[0]);
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%02X%02X%02X%02X\n", file[188 + 17], file[188 + 18], file[188 + 19],
+                  file[188 + 20]);
+    EXPECT_EQ(again.out.substr(at + report.size(), 9), std::string("09B5DC88\n"));
+    EXPECT_EQ(again.out.substr(at + report.size(), 9), std::string(crc));
+}
+
+// Runs the tool in a child that first lowers the file-size limit (with
+// SIGXFSZ ignored) or, with no limit, becomes the unprivileged user nobody.
+// Output goes through pipes, which the limit does not touch.
+t::RunResult run_restricted(const Rec& rec, std::vector<std::string> args, rlim_t limit) {
+    t::RunResult r;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return r;
+    args.push_back("rec.ts");
+    std::string binary = t::varnek_binary();
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]), close(err[0]), close(out[1]), close(err[1]);
+        if (chdir(rec.dir.path().c_str()) != 0) _exit(120);
+        if (limit) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit l{limit, limit};
+            if (setrlimit(RLIMIT_FSIZE, &l) != 0) _exit(121);
+        } else if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(122);
+        }
+        std::vector<char*> argv{binary.data()};
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        char tz[] = "TZ=UTC";
+        char* env[] = {tz, nullptr};
+        execve(binary.c_str(), argv.data(), env);
+        _exit(127);
+    }
+    close(out[1]), close(err[1]);
+    auto drain = [](int fd, std::string& text) {
+        char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+        close(fd);
+    };
+    drain(out[0], r.out);
+    drain(err[0], r.err);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return r;
+    r.started = WIFEXITED(status) && WEXITSTATUS(status) < 120;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
+    struct Fault {
+        const char* what;
+        std::vector<b::Packet> packets;
+        std::vector<std::string> args;
+        rlim_t limit;  // 0: run as nobody on a file nobody may read, not write
+        std::string out, err;
+    };
+    const std::string reopen = "Error: Can't reopen 'rec.ts' for writing!\n";
+    const std::vector<Fault> faults = {
+        {"read-only: new record", recording({b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx"}, 0, "", reopen},
+        {"read-only: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 0, "QBX already exists\n",
+         reopen},
+        {"read-only: PAT", recording(with(five_qbx, {pmt()})), {"-fixpat"}, 0, "", reopen},
+        {"limit: new record", recording({b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx"}, 100, "",
+         "Error: Can't write QBX!\n"},
+        {"limit: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 40,
+         "Correct PMT-PID 100 in QBX\nQBX already exists\n", "Error: Can't write QBX!\n"},
+        {"limit: PAT across it", recording(with(five_qbx, {pat_v3(), pmt()})), {"-fixpat", "-force"}, 1000, "",
+         "Error: Can't write ts package!\n"},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.what);
+        Rec rec(f.packets);
+        if (f.limit == 0) {
+            // Owned by nobody, so the tool may keep its times, but without
+            // write permission; the directory becomes readable for it.
+            if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+            ASSERT_EQ(chown(rec.files[0].c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chmod(rec.files[0].c_str(), 0444), 0);
+            ASSERT_EQ(chmod(rec.dir.path().c_str(), 0755), 0);
+        }
+        expect_printed(run_restricted(rec, f.args, f.limit), f.out, f.err);
+        rec.expect();
+    }
+}
+
+}  // namespace
