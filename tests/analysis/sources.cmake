@@ -1,3 +1,6 @@
 # Test sources of this folder, one per line.
 list(APPEND VARNEK_TEST_SOURCES
+  analysis/scan_console_test.cpp
+  analysis/report_console_test.cpp
+  analysis/packet_sweep_test.cpp
 )
