@@ -1,3 +1,4 @@
 # Test sources of this folder, one per line.
 list(APPEND VARNEK_TEST_SOURCES
+  util/output_test.cpp
 )
