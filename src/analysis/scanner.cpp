@@ -130,9 +130,10 @@ size_t read_block(PartReader& reader, const uint8_t*& data) {
 
 // Analyses the synchronised packets of one block; returns k, the bytes the
 // last packet position lies beyond the analysed part (non-zero only after a
-// resync inside the block).
+// resync inside the block). mapped_file: the file when the block lies in its
+// mapping, else null.
 uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint64_t block_offset,
-                    const RunOptions& options) {
+                    const RunOptions& options, std::FILE* mapped_file) {
     const uint64_t m = (count - 3) * packet_size;
     uint64_t pos = 0;
     while (pos < m) {
@@ -140,6 +141,9 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
             // Zeros where a mapped file was cut short are the end of the data, not a sync loss.
             if (mapping_lost_pages()) return 0;
             if (state.in_sync) {
+                // So are those behind the new end in its last page, which raise no fault.
+                if (mapped_file && file_size(mapped_file) <= int64_t(block_offset + pos + 2 * packet_size))
+                    return 0;
                 std::fprintf(console().err, "\nSync lost at %08llX",
                              static_cast<unsigned long long>(block_offset + pos));
                 state.in_sync = false;
@@ -179,7 +183,7 @@ void scan_part(std::FILE* file, const char* part_name, const RunOptions& options
         // a trailing partial packet, so the position after it would mislead.
         uint64_t block_offset = before < 0 ? 0 : uint64_t(before);
         state.block_end_position = block_offset + bytes;
-        uint64_t k = scan_block(state, block, count, block_offset, options);
+        uint64_t k = scan_block(state, block, count, block_offset, options, reader.mapped ? file : nullptr);
 
         const char* next_marker = ".";
         if (options.all_packets) {
