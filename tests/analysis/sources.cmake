@@ -3,4 +3,5 @@ list(APPEND VARNEK_TEST_SOURCES
   analysis/scan_console_test.cpp
   analysis/report_console_test.cpp
   analysis/packet_sweep_test.cpp
+  analysis/stress_test.cpp
 )

@@ -1,4 +1,5 @@
 # Test sources of this folder, one per line.
 list(APPEND VARNEK_TEST_SOURCES
   cli/cli_test.cpp
+  cli/faults_test.cpp
 )

@@ -1,0 +1,259 @@
+// The tool against a hostile file system: files it may not write or read,
+// writes cut short by the file-size limit, odd names, a file cut short while
+// it is scanned. Each case checks exit code, error lines, bytes and times.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "builder.h"
+#include "process.h"
+
+namespace build = varnek::build;
+namespace t = varnek::test;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// A record, PAT, PMT and 3000 packets of video and audio; part_packets > 0
+// spreads them over part files.
+build::Packet write_rec(const std::string& path, uint64_t part_packets = 0) {
+    build::Recipe r;
+    r.head = {build::qbxh_packet({}), build::pat_packet({{1, 0x64}}), build::pmt_packet(build::pmt_for(r))};
+    r.body_packets = 3000;
+    r.part_packets = part_packets;
+    EXPECT_TRUE(build::write_recording(r, path).ok) << path;
+    return r.head[0];
+}
+
+auto times_of(const t::FileTimes& f) { return std::make_tuple(f.access_s, f.access_ns, f.modify_s, f.modify_ns); }
+
+// Notes the bytes of files and gives them old times; check() compares both,
+// the times first (a read may move the access time).
+struct Unchanged {
+    const t::FileTimes old{1000000000, 123456789, 1100000000, 987654321};
+    std::vector<std::string> files;
+    std::vector<t::Bytes> bytes;
+    explicit Unchanged(std::vector<std::string> names) : files(std::move(names)) {
+        for (const std::string& f : files) {
+            bytes.push_back(t::read_file(f));
+            EXPECT_TRUE(t::set_file_times(f, old)) << f;
+        }
+    }
+    void check() const {
+        for (size_t i = 0; i < files.size(); ++i) {
+            t::FileTimes now;
+            EXPECT_TRUE(t::get_file_times(files[i], now));
+            EXPECT_EQ(times_of(now), times_of(old)) << files[i];
+            EXPECT_EQ(t::read_file(files[i]), bytes[i]) << files[i];
+        }
+    }
+};
+
+// Runs the tool in a child of its own, under a file-size limit (SIGXFSZ
+// ignored, so a write beyond it fails with an error) and, if asked, as the
+// user nobody; meanwhile runs in the parent while the child does.
+t::RunResult run_in(Args args, const std::string& dir, rlim_t size_limit = RLIM_INFINITY, bool nobody = false,
+                    const std::function<void()>& meanwhile = {}) {
+    t::RunResult r;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return r;
+    std::string binary = t::varnek_binary();
+    std::vector<char*> argv{binary.data()};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char tz[] = "TZ=UTC", *env[] = {tz, nullptr};
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1), dup2(err[1], 2);
+        close(out[0]), close(err[0]), close(out[1]), close(err[1]);
+        rlimit limit{size_limit, size_limit};
+        signal(SIGXFSZ, SIG_IGN);
+        if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(120);
+        if (nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(121);
+        execve(binary.c_str(), argv.data(), env);
+        _exit(127);
+    }
+    close(out[1]), close(err[1]);
+    if (meanwhile) meanwhile();
+    // The error stream stays far below a pipe's capacity, so one after the other.
+    for (auto [fd, text] : {std::pair{out[0], &r.out}, std::pair{err[0], &r.err}}) {
+        char buffer[65536];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text->append(buffer, size_t(n));
+        close(fd);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return r;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
+    return r;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Faults, AsUserWithoutWriteAccess) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    const std::string reopen = "Error: Can't reopen 'rec.ts' for writing!\n";
+    const struct { Args args; char part; std::string err; } rows[] = {
+        {{"-fixqbx", "-force"}, '-', reopen},
+        {{"-fixpat", "-force"}, '-', reopen},
+        {{"-put:h.bin", "-force"}, '-', reopen},
+        {{}, 'd', ""},  // rec.ts1 a directory: an empty part file
+        {{}, 'u', ""},  // rec.ts1 unreadable: the recording ends before it
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(1, row.part) + (row.args.empty() ? "" : row.args[0]));
+        t::TempDir dir;
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        build::Packet record = write_rec(dir.file("rec.ts"));
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(record.begin(), record.end())));
+        // Nobody's own file (so reading keeps the access time), but read-only.
+        ASSERT_EQ(chown(dir.file("rec.ts").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(dir.file("rec.ts").c_str(), 0444), 0);
+        if (row.part == 'd') {
+            ASSERT_EQ(mkdir(dir.file("rec.ts1").c_str(), 0755), 0);
+        } else if (row.part == 'u') {
+            ASSERT_EQ(chmod(build::write_recording({}, dir.file("rec.ts1")).files.at(0).c_str(), 0600), 0);
+        }
+        Unchanged rec({dir.file("rec.ts")});
+        Args args = row.args;
+        args.push_back("rec.ts");
+        auto r = run_in(args, dir.path(), RLIM_INFINITY, true);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, row.err);
+        std::string scan = "Analyse: 'rec.ts' BEG.QBXH..PAT..PMT..PCR..PTS..SEEK..PCR..PTS.END done\n";
+        if (row.part == 'd') scan += "Analyse: 'rec.ts1' BEG done\n";
+        EXPECT_EQ(r.out.substr(0, scan.size() + 10), scan + "Testtime: ");
+        EXPECT_FALSE(has(r.out, "Overwrite")) << r.out;
+        rec.check();
+    }
+}
+
+TEST(Faults, DirectoryAndEmptyFile) {
+    t::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("d.ts").c_str(), 0755), 0);
+    ASSERT_TRUE(t::write_file(dir.file("e.ts"), t::Bytes{}));
+    Unchanged empty({dir.file("e.ts")});
+    auto r = t::run_varnek({"d.ts", "e.ts", "-fixqbx", "-fixpat", "-get:h.bin"}, dir.path());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "Error: Can't open 'd.ts' for reading!\nError: No PMT found!\nError: No QBX found!\n");
+    std::string out = r.out;  // the Testtime figure masked
+    size_t at = out.find("Testtime:  ") + 11;
+    if (at > 11 && out.find(" s\n", at) != std::string::npos) out.replace(at, out.find(" s\n", at) - at, "T");
+    EXPECT_EQ(out, "Analyse: 'e.ts' BEG done\nTesttime:  T s\n\nPID-List\n Duration:  00:00:00\n\n");
+    EXPECT_FALSE(t::file_exists(dir.file("h.bin")));
+    empty.check();
+}
+
+TEST(Faults, WritesCutShortByTheSizeLimit) {
+    // An empty first part file, which each write would extend; rec.ts1 holds the rest.
+    const struct { Args args; rlim_t limit; std::string err; } rows[] = {
+        {{"-get:new.bin"}, 100, "Error: Can't write ts packet!\n"},
+        {{"-fixqbx", "-force"}, 100, "Error: Can't write QBX!\n"},
+        {{"-fixpat", "-force"}, 300, "Error: Can't write ts package!\n"},
+        {{"-put:h.bin", "-force"}, 100, "Error: Can't write ts packet!\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        t::TempDir dir;
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        ASSERT_TRUE(t::write_file(dir.file("rec.ts"), t::Bytes{}));
+        write_rec(dir.file("rec.ts1"));
+        Unchanged rec({dir.file("rec.ts"), dir.file("rec.ts1")});
+        Args args = row.args;
+        args.push_back("rec.ts");
+        auto r = run_in(args, dir.path(), row.limit);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_FALSE(has(r.out, "Overwrite") || has(r.out, "Write first")) << r.out;
+        EXPECT_LE(t::file_size(dir.file("new.bin")), 0) << "no part of a packet";
+        rec.check();
+    }
+}
+
+TEST(Faults, CopiesThatMustNotHappen) {
+    const struct { std::string option, err; } rows[] = {
+        {"-put:missing.bin", "Error: Can't open 'missing.bin' for reading!\n"},
+        {"-put:short.bin", "Error: Can't read first ts packet!\n"},
+        {"-put:dir.bin", "Error: Can't read first ts packet!\n"},
+        {"-get:rec.ts", "Error: Refusing to overwrite recording 'rec.ts'!\n"},
+        {"-get:rec.ts1", "Error: Refusing to overwrite recording 'rec.ts1'!\n"},
+        {"-get:link.ts", "Error: Refusing to overwrite recording 'link.ts'!\n"},
+        {"-get:./rec.ts", "Error: Refusing to overwrite recording './rec.ts'!\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.option);
+        t::TempDir dir;
+        write_rec(dir.file("rec.ts"), 2000);
+        ASSERT_TRUE(t::write_file(dir.file("short.bin"), t::Bytes(187, 0x47)));
+        ASSERT_EQ(mkdir(dir.file("dir.bin").c_str(), 0755), 0);
+        ASSERT_EQ(symlink("rec.ts", dir.file("link.ts").c_str()), 0);
+        Unchanged rec({dir.file("rec.ts"), dir.file("rec.ts1")});
+        auto r = t::run_varnek({"rec.ts", row.option, "-force"}, dir.path());
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_FALSE(has(r.out, "Overwrite") || has(r.out, "Write first")) << r.out;
+        rec.check();
+    }
+}
+
+TEST(Faults, UnusualFileNames) {
+    // 4000 characters: 19 directories of 199 characters and a file name of 200.
+    std::string long_name;
+    for (int i = 0; i < 19; ++i) long_name += std::string(199, char('a' + i)) + "/";
+    long_name += std::string(197, 'z') + ".ts";
+    ASSERT_EQ(long_name.size(), 4000u);
+    for (const std::string& name : {std::string("50%s.ts"), std::string("a b  c.ts"), std::string("\xE9t\xE9.ts"),
+                                    std::string("%n%n%08llX %s.ts"), long_name}) {
+        SCOPED_TRACE(name.substr(0, 40));
+        t::TempDir dir;
+        std::string path = dir.file(name);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        build::Packet record = write_rec(path, 2000);
+        auto r = t::run_varnek({name, "-get:" + name + ".bin", name + ".no"}, dir.path());
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, "Error: Can't open '" + name + ".no' for reading!\n");
+        EXPECT_EQ(r.out.find("Analyse: '" + name + "' BEG"), 0u) << r.out.substr(0, 200);
+        EXPECT_TRUE(has(r.out, " done\nAnalyse: '" + name + "1' BEG"));
+        EXPECT_TRUE(has(r.out, "Write first ts packet to: '" + name + ".bin'\n"));
+        EXPECT_EQ(t::read_file(path + ".bin"), t::Bytes(record.begin(), record.end()));
+    }
+}
+
+TEST(Faults, FileCutShortWhileScanned) {
+    t::TempDir dir;
+    build::Recipe r;
+    r.body_packets = 531916;  // 100 MB; its half is whole packets and ends inside a page
+    const t::Bytes full = build::recording_bytes(r);
+    const size_t half = full.size() / 2;
+    ASSERT_TRUE(t::write_file(dir.file("rec.ts"), full));
+    for (int delay_ms : {0, 4, 8, 16}) {
+        SCOPED_TRACE(delay_ms);
+        auto run = run_in({"-all", "rec.ts"}, dir.path(), RLIM_INFINITY, false, [&] {
+            usleep(useconds_t(delay_ms) * 1000);
+            EXPECT_EQ(truncate(dir.file("rec.ts").c_str(), off_t(half)), 0);
+        });
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_TRUE(has(run.out, " done\nTesttime: ")) << run.out.substr(0, 300);
+        EXPECT_EQ(run.err, "") << "the new end is no sync loss";
+        // The whole file again for the next round.
+        int fd = open(dir.file("rec.ts").c_str(), O_WRONLY);
+        ASSERT_EQ(pwrite(fd, full.data() + half, full.size() - half, off_t(half)), ssize_t(full.size() - half));
+        close(fd);
+    }
+}
+
+}  // namespace
