@@ -136,8 +136,16 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
                     const RunOptions& options, std::FILE* mapped_file) {
     const uint64_t m = (count - 3) * packet_size;
     uint64_t pos = 0;
+    // After a packet passed the test, the next one's first two sync bytes
+    // are known good: only the third needs a look.
+    bool two_known = false;
     while (pos < m) {
-        if (block[pos] != sync_byte || block[pos + 188] != sync_byte || block[pos + 376] != sync_byte) {
+        // The blocks of a mapping come from memory, not from a cache that a
+        // copy has just filled: ask for the bytes a few packets ahead.
+        __builtin_prefetch(block + pos + 32 * packet_size);
+        if (!(two_known || (block[pos] == sync_byte && block[pos + 188] == sync_byte)) ||
+            block[pos + 376] != sync_byte) {
+            two_known = false;
             // Zeros where a mapped file was cut short are the end of the data, not a sync loss.
             if (mapping_lost_pages()) return 0;
             if (state.in_sync) {
@@ -158,6 +166,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
         }
         analyse(state, block + pos, block_offset + pos, options);
         pos += packet_size;
+        two_known = true;
     }
     return pos - m;
 }
