@@ -4,17 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "builder.h"
@@ -36,69 +30,6 @@ build::Packet write_rec(const std::string& path, uint64_t part_packets = 0) {
     r.part_packets = part_packets;
     EXPECT_TRUE(build::write_recording(r, path).ok) << path;
     return r.head[0];
-}
-
-auto times_of(const t::FileTimes& f) { return std::make_tuple(f.access_s, f.access_ns, f.modify_s, f.modify_ns); }
-
-// Notes the bytes of files and gives them old times; check() compares both,
-// the times first (a read may move the access time).
-struct Unchanged {
-    const t::FileTimes old{1000000000, 123456789, 1100000000, 987654321};
-    std::vector<std::string> files;
-    std::vector<t::Bytes> bytes;
-    explicit Unchanged(std::vector<std::string> names) : files(std::move(names)) {
-        for (const std::string& f : files) {
-            bytes.push_back(t::read_file(f));
-            EXPECT_TRUE(t::set_file_times(f, old)) << f;
-        }
-    }
-    void check() const {
-        for (size_t i = 0; i < files.size(); ++i) {
-            t::FileTimes now;
-            EXPECT_TRUE(t::get_file_times(files[i], now));
-            EXPECT_EQ(times_of(now), times_of(old)) << files[i];
-            EXPECT_EQ(t::read_file(files[i]), bytes[i]) << files[i];
-        }
-    }
-};
-
-// Runs the tool in a child of its own, under a file-size limit (SIGXFSZ
-// ignored, so a write beyond it fails with an error) and, if asked, as the
-// user nobody; meanwhile runs in the parent while the child does.
-t::RunResult run_in(Args args, const std::string& dir, rlim_t size_limit = RLIM_INFINITY, bool nobody = false,
-                    const std::function<void()>& meanwhile = {}) {
-    t::RunResult r;
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return r;
-    std::string binary = t::varnek_binary();
-    std::vector<char*> argv{binary.data()};
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    char tz[] = "TZ=UTC", *env[] = {tz, nullptr};
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], 1), dup2(err[1], 2);
-        close(out[0]), close(err[0]), close(out[1]), close(err[1]);
-        rlimit limit{size_limit, size_limit};
-        signal(SIGXFSZ, SIG_IGN);
-        if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(120);
-        if (nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(121);
-        execve(binary.c_str(), argv.data(), env);
-        _exit(127);
-    }
-    close(out[1]), close(err[1]);
-    if (meanwhile) meanwhile();
-    // The error stream stays far below a pipe's capacity, so one after the other.
-    for (auto [fd, text] : {std::pair{out[0], &r.out}, std::pair{err[0], &r.err}}) {
-        char buffer[65536];
-        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text->append(buffer, size_t(n));
-        close(fd);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child) return r;
-    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + r.signal;
-    return r;
 }
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -127,10 +58,10 @@ TEST(Faults, AsUserWithoutWriteAccess) {
         } else if (row.part == 'u') {
             ASSERT_EQ(chmod(build::write_recording({}, dir.file("rec.ts1")).files.at(0).c_str(), 0600), 0);
         }
-        Unchanged rec({dir.file("rec.ts")});
+        t::Unchanged rec({dir.file("rec.ts")});
         Args args = row.args;
         args.push_back("rec.ts");
-        auto r = run_in(args, dir.path(), RLIM_INFINITY, true);
+        auto r = t::run_varnek_restricted(args, dir.path(), RLIM_INFINITY, true);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, row.err);
         std::string scan = "Analyse: 'rec.ts' BEG.QBXH..PAT..PMT..PCR..PTS..SEEK..PCR..PTS.END done\n";
@@ -145,7 +76,7 @@ TEST(Faults, DirectoryAndEmptyFile) {
     t::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("d.ts").c_str(), 0755), 0);
     ASSERT_TRUE(t::write_file(dir.file("e.ts"), t::Bytes{}));
-    Unchanged empty({dir.file("e.ts")});
+    t::Unchanged empty({dir.file("e.ts")});
     auto r = t::run_varnek({"d.ts", "e.ts", "-fixqbx", "-fixpat", "-get:h.bin"}, dir.path());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "Error: Can't open 'd.ts' for reading!\nError: No PMT found!\nError: No QBX found!\n");
@@ -171,10 +102,10 @@ TEST(Faults, WritesCutShortByTheSizeLimit) {
         ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
         ASSERT_TRUE(t::write_file(dir.file("rec.ts"), t::Bytes{}));
         write_rec(dir.file("rec.ts1"));
-        Unchanged rec({dir.file("rec.ts"), dir.file("rec.ts1")});
+        t::Unchanged rec({dir.file("rec.ts"), dir.file("rec.ts1")});
         Args args = row.args;
         args.push_back("rec.ts");
-        auto r = run_in(args, dir.path(), row.limit);
+        auto r = t::run_varnek_restricted(args, dir.path(), row.limit);
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, row.err);
         EXPECT_FALSE(has(r.out, "Overwrite") || has(r.out, "Write first")) << r.out;
@@ -200,7 +131,7 @@ TEST(Faults, CopiesThatMustNotHappen) {
         ASSERT_TRUE(t::write_file(dir.file("short.bin"), t::Bytes(187, 0x47)));
         ASSERT_EQ(mkdir(dir.file("dir.bin").c_str(), 0755), 0);
         ASSERT_EQ(symlink("rec.ts", dir.file("link.ts").c_str()), 0);
-        Unchanged rec({dir.file("rec.ts"), dir.file("rec.ts1")});
+        t::Unchanged rec({dir.file("rec.ts"), dir.file("rec.ts1")});
         auto r = t::run_varnek({"rec.ts", row.option, "-force"}, dir.path());
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, row.err);
@@ -241,7 +172,7 @@ TEST(Faults, FileCutShortWhileScanned) {
     ASSERT_TRUE(t::write_file(dir.file("rec.ts"), full));
     for (int delay_ms : {0, 4, 8, 16}) {
         SCOPED_TRACE(delay_ms);
-        auto run = run_in({"-all", "rec.ts"}, dir.path(), RLIM_INFINITY, false, [&] {
+        auto run = t::run_varnek_restricted({"-all", "rec.ts"}, dir.path(), RLIM_INFINITY, false, [&] {
             usleep(useconds_t(delay_ms) * 1000);
             EXPECT_EQ(truncate(dir.file("rec.ts").c_str(), off_t(half)), 0);
         });

@@ -1,6 +1,7 @@
 // Test support; see process.h.
 #include "process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +9,15 @@
 #include <filesystem>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -93,8 +97,12 @@ RunResult run_program(const RunRequest& request) {
         close(out_pipe[0]);
         close(err_pipe[0]);
         close(status_pipe[0]);
+        if (request.size_limit != RLIM_INFINITY) signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{request.size_limit, request.size_limit};
         int code = 0;
-        if (!request.workdir.empty() && chdir(request.workdir.c_str()) != 0) {
+        if ((!request.workdir.empty() && chdir(request.workdir.c_str()) != 0) ||
+            (request.size_limit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) ||
+            (request.as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))) {
             code = errno;
         } else {
             execvpe(argv[0], argv.data(), envp.data());
@@ -108,6 +116,7 @@ RunResult run_program(const RunRequest& request) {
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(status_pipe[1]);
+    if (request.meanwhile) request.meanwhile();
 
     int fds[2] = {out_pipe[0], err_pipe[0]};
     std::string* sinks[2] = {&result.out, &result.err};
@@ -190,6 +199,19 @@ RunResult run_varnek(const std::vector<std::string>& args, const std::string& wo
     return run_program(varnek_binary(), args, workdir, all);
 }
 
+RunResult run_varnek_restricted(std::vector<std::string> args, const std::string& dir, rlim_t size_limit,
+                                bool as_nobody, const std::function<void()>& meanwhile) {
+    RunRequest request;
+    request.program = varnek_binary();
+    request.args = std::move(args);
+    request.workdir = dir;
+    request.env = {"TZ=UTC"};
+    request.size_limit = size_limit;
+    request.as_nobody = as_nobody;
+    request.meanwhile = meanwhile;
+    return run_program(request);
+}
+
 // ---------------------------------------------------------------------------
 
 TempDir::TempDir() {
@@ -270,6 +292,32 @@ bool set_file_times(const std::string& path, int64_t access_s, int64_t modify_s)
     t.access_s = access_s;
     t.modify_s = modify_s;
     return set_file_times(path, t);
+}
+
+const FileTimes Unchanged::old{1000000000, 123456789, 1100000000, 987654321};
+
+Unchanged::Unchanged(std::vector<std::string> names) : files(std::move(names)) {
+    for (const std::string& f : files) {
+        bytes.push_back(read_file(f));
+        EXPECT_TRUE(set_file_times(f, old)) << f;
+    }
+}
+
+void Unchanged::check(const std::vector<Patch>& patches) const {
+    for (size_t i = 0; i < files.size(); ++i) {
+        Bytes expected = bytes[i];
+        for (const Patch& p : i == 0 ? patches : std::vector<Patch>{}) {
+            ASSERT_LE(p.first + p.second.size(), expected.size());
+            std::copy(p.second.begin(), p.second.end(), expected.begin() + long(p.first));
+        }
+        FileTimes now;
+        ASSERT_TRUE(get_file_times(files[i], now)) << files[i];
+        EXPECT_EQ(now.access_s, old.access_s) << files[i];
+        EXPECT_EQ(now.access_ns, old.access_ns) << files[i];
+        EXPECT_EQ(now.modify_s, old.modify_s) << files[i];
+        EXPECT_EQ(now.modify_ns, old.modify_ns) << files[i];
+        EXPECT_TRUE(read_file(files[i]) == expected) << files[i] << " has other bytes";
+    }
 }
 
 }  // namespace varnek::test

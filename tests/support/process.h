@@ -3,8 +3,12 @@
 // access and modification times.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace varnek::test {
@@ -24,6 +28,9 @@ struct RunRequest {
     std::vector<std::string> args;   // arguments behind the program name
     std::string workdir;             // empty: the current directory
     std::vector<std::string> env;    // "NAME=value", added to (or replacing in) the environment
+    rlim_t size_limit = RLIM_INFINITY;  // the child's file-size limit; SIGXFSZ is ignored
+    bool as_nobody = false;             // the child becomes the user and group nobody (65534)
+    std::function<void()> meanwhile;    // runs in the parent once the child has started
 };
 
 // Runs the program directly (no shell) with standard input from /dev/null
@@ -36,6 +43,11 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 std::string varnek_binary();
 RunResult run_varnek(const std::vector<std::string>& args, const std::string& workdir = "",
                      const std::vector<std::string>& env = {});
+// The tool in dir under a file-size limit (a write beyond it fails with an
+// error instead of a signal) and, if asked, as the user nobody.
+RunResult run_varnek_restricted(std::vector<std::string> args, const std::string& dir,
+                                rlim_t size_limit = RLIM_INFINITY, bool as_nobody = false,
+                                const std::function<void()>& meanwhile = {});
 
 // A fresh directory, removed with everything in it when the object goes.
 class TempDir {
@@ -70,5 +82,18 @@ struct FileTimes {
 bool get_file_times(const std::string& path, FileTimes& out);
 bool set_file_times(const std::string& path, const FileTimes& times);
 bool set_file_times(const std::string& path, int64_t access_s, int64_t modify_s);
+
+// Notes the bytes of files and gives them old times; check() expects both
+// back, the times first (a read may move the access time), with the patches
+// (offset, bytes) laid over the first file's old bytes.
+struct Unchanged {
+    using Patch = std::pair<uint64_t, Bytes>;
+    static const FileTimes old;
+    std::vector<std::string> files;
+    std::vector<Bytes> bytes;
+
+    explicit Unchanged(std::vector<std::string> names);
+    void check(const std::vector<Patch>& patches = {}) const;
+};
 
 }  // namespace varnek::test
