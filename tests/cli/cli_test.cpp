@@ -127,16 +127,4 @@ TEST(Cli, TagModeEndsAfterTheFirstRecording) {
     EXPECT_EQ(r.err, "");
 }
 
-TEST(Cli, ListModePrintsOneLinePerRecording) {
-    TempDir dir;
-    write_plain(dir.file("a.ts"), {header_2009(), build::qbx_packet("CHNM", "Das Erste")});
-    write_plain(dir.file("b.ts"));
-    const varnek::test::Bytes before = varnek::test::read_file(dir.file("b.ts"));
-    auto r = run_varnek({"-list", "a.ts", "-fixqbx", "b.ts"}, dir.path());
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "2009-01-01-20-15 01:30:00 Das Erste        a.ts\n Duration:  00:00:00\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(varnek::test::read_file(dir.file("b.ts")), before);  // no repair in list mode
-}
-
 }  // namespace
