@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "repair/times_keeper.h"
 #include "ts/packet.h"
 #include "ts/qbx.h"
@@ -66,17 +67,22 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
         return;
     }
     std::FILE* out = console().out;
-    if (!write_at(file, 0, record.data(), packet_size)) {
+    // The receiver's layout began with PAT and PMT: they move back behind the record.
+    bool move_pat = state.stored_pat && state.stored_pat.part == 0 && state.stored_pat.offset == 0;
+    bool move_pmt = move_pat && state.stored_pmt.part == 0 && state.stored_pmt.offset == packet_size;
+    uint64_t end = packet_size * (1 + (move_pat ? 1 : 0) + (move_pmt ? 1 : 0));
+    // The record overwrites the PAT: if the size limit would stop the PAT's
+    // move behind it, the PAT would be lost, so nothing is written.
+    if (!write_allowed_up_to(end) || !write_at(file, 0, record.data(), packet_size)) {
         report_error("Can't write QBX");
     } else {
         std::fputs("Overwrite 1. ts packet with QBX\n", out);
-        // The receiver's layout began with PAT and PMT: move them back behind the record.
-        if (state.stored_pat && state.stored_pat.part == 0 && state.stored_pat.offset == 0) {
+        if (move_pat) {
             if (!write_at(file, packet_size, state.stored_pat.data(), packet_size)) {
                 report_error("Can't write PAT");
             } else {
                 std::fputs("Overwrite 2. ts packet with PAT\n", out);
-                if (state.stored_pmt.part == 0 && state.stored_pmt.offset == packet_size) {
+                if (move_pmt) {
                     if (!write_at(file, 2 * packet_size, state.stored_pmt.data(), packet_size))
                         report_error("Can't write PMT");
                     else

@@ -273,6 +273,9 @@ TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
          "Correct PMT-PID 100 in QBX\nQBX already exists\n", "Error: Can't write QBX!\n"},
         {"limit: PAT across it", recording(with(five_qbx, {pat_v3(), pmt()})), {"-fixpat", "-force"}, 1000, "",
          "Error: Can't write ts package!\n"},
+        // The record would land, but the PAT it overwrites could not move behind it.
+        {"limit: PAT and PMT could not move", recording({b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx"}, 300, "",
+         "Error: Can't write QBX!\n"},
         {"read-only: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 0, "QBX already exists\n",
          "Error: Can't reopen 'rec.ts' for writing!\n"},
     };
