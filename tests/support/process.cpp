@@ -199,10 +199,27 @@ RunResult run_varnek(const std::vector<std::string>& args, const std::string& wo
     return run_program(varnek_binary(), args, workdir, all);
 }
 
+// A copy of the tool that the user nobody may run: the build tree can lie
+// below a folder only its owner may enter (root's home, in CI).
+static std::string binary_for_nobody() {
+    static TempDir dir;
+    static std::string copy;
+    if (copy.empty() && dir.ok()) {
+        std::error_code ec;
+        std::filesystem::permissions(dir.path(), std::filesystem::perms(0755), ec);
+        std::string target = dir.file("varnek");
+        if (std::filesystem::copy_file(varnek_binary(), target, ec)) {
+            std::filesystem::permissions(target, std::filesystem::perms(0755), ec);
+            copy = target;
+        }
+    }
+    return copy.empty() ? varnek_binary() : copy;
+}
+
 RunResult run_varnek_restricted(std::vector<std::string> args, const std::string& dir, rlim_t size_limit,
                                 bool as_nobody, const std::function<void()>& meanwhile) {
     RunRequest request;
-    request.program = varnek_binary();
+    request.program = as_nobody ? binary_for_nobody() : varnek_binary();
     request.args = std::move(args);
     request.workdir = dir;
     request.env = {"TZ=UTC"};
