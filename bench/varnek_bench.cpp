@@ -83,47 +83,20 @@ constexpr uint64_t rchar_slack = 64 * kib;
 // Recordings.
 
 constexpr uint64_t packets_per_ms = 4;  // 6,016,000 bit/s
-constexpr uint16_t program_number = 1;
-constexpr uint16_t pmt_pid = 0x64;
-constexpr uint16_t video_pid = 0x100;
-constexpr uint16_t audio_pid = 0x101;
 
 // A recording as the receiver makes one: the QBX packets, PAT and PMT, then
-// video (PES every 40 ms, PCR every 40 ms) and audio (PES every 24 ms), PAT
-// and PMT every 100 ms, 2% null packets. total_packets counts the head too.
+// video and audio with their clocks and tables. total_packets counts the head too.
 build::Recipe recording_recipe(uint64_t total_packets) {
-    build::Recipe r;
-    r.streams = {build::video_stream(video_pid, 40), build::audio_stream(audio_pid, 24)};
-    r.pcr_pid = video_pid;
-    r.pcr_interval_ms = 40;
-    r.bitrate_bps = build::bitrate_for_packets_per_ms(packets_per_ms);
-    r.null_per_mille = 20;
-
-    build::QbxhFields q;
-    q.program_number = program_number;
-    uint64_t seconds = total_packets / packets_per_ms / 1000;
-    q.duration_s = static_cast<uint16_t>(std::min<uint64_t>(seconds, 0xFFFF));
-    q.mjd = build::mjd_from_date(2026, 3, 14);
-    q.start_hour = 21;
-    q.start_minute = 5;
-    q.video_pid = video_pid;
-    q.audio_pid = audio_pid;
-    q.pcr_pid = video_pid;
-    q.pmt_pid = pmt_pid;
-    q.streams = {{0x02, video_pid}, {0x03, audio_pid}, {0xE2, pmt_pid}};
-
-    build::Packet pat = build::pat_packet({{program_number, pmt_pid}});
-    build::Packet pmt = build::pmt_packet(build::pmt_for(r, pmt_pid, program_number));
-    r.head = {
-        build::qbxh_packet(q),
-        build::qbx_packet("EVNT", "Benchmark Evening"),
-        build::qbx_packet("SHRT", "A long recording for measuring the scan."),
-        build::qbx_packet("CHNM", "Varnek Bench"),
-        pat,
-        pmt,
-    };
-    r.repeated = {pat, pmt};
-    r.repeat_interval_ms = 100;
+    build::ReceiverFields f;
+    f.packets_per_ms = packets_per_ms;
+    f.duration_s = static_cast<uint16_t>(std::min<uint64_t>(total_packets / packets_per_ms / 1000, 0xFFFF));
+    f.mjd = build::mjd_from_date(2026, 3, 14);
+    f.start_hour = 21;
+    f.start_minute = 5;
+    f.event = "Benchmark Evening";
+    f.short_text = "A long recording for measuring the scan.";
+    f.channel = "Varnek Bench";
+    build::Recipe r = build::receiver_recipe(f);
     r.body_packets = total_packets > r.head.size() ? total_packets - r.head.size() : 0;
     return r;
 }

@@ -14,49 +14,23 @@ namespace build = varnek::build;
 
 namespace {
 
-constexpr uint16_t program_number = 1;
-constexpr uint16_t pmt_pid = 0x64;
-constexpr uint16_t video_pid = 0x100;
-constexpr uint16_t audio_pid = 0x101;
 constexpr uint16_t duration_s = 180;
 constexpr uint64_t packets_per_ms = 2;  // 3,008,000 bit/s
 
 build::Recipe sample_recipe() {
-    build::Recipe r;
-    r.streams = {build::video_stream(video_pid, 40), build::audio_stream(audio_pid, 24)};
-    r.pcr_pid = video_pid;
-    r.pcr_interval_ms = 40;
-    r.bitrate_bps = build::bitrate_for_packets_per_ms(packets_per_ms);
+    build::ReceiverFields f;
+    f.packets_per_ms = packets_per_ms;
+    f.duration_s = duration_s;
+    f.mjd = build::mjd_from_date(2026, 11, 28);
+    f.start_hour = 20;
+    f.start_minute = 15;
+    f.event = "The Long Night of the Receiver";
+    f.short_text = "A recording made for testing: picture, sound and tables.";
+    f.channel = "Varnek Test HD";
+    build::Recipe r = build::receiver_recipe(f);
     // A little beyond the duration, so that the last PES start and PCR at
     // 180 s lie well inside the file.
     r.body_packets = (duration_s * 1000 + 30) * packets_per_ms;
-    r.null_per_mille = 20;
-
-    build::QbxhFields q;
-    q.program_number = program_number;
-    q.duration_s = duration_s;
-    q.mjd = build::mjd_from_date(2026, 11, 28);
-    q.start_hour = 20;
-    q.start_minute = 15;
-    q.video_pid = video_pid;
-    q.audio_pid = audio_pid;
-    q.pcr_pid = video_pid;
-    q.pmt_pid = pmt_pid;
-    q.streams = {{0x02, video_pid}, {0x03, audio_pid}, {0xE2, pmt_pid}};
-
-    build::Packet pat = build::pat_packet({{program_number, pmt_pid}});
-    build::Packet pmt = build::pmt_packet(build::pmt_for(r, pmt_pid, program_number));
-    r.head = {
-        build::qbxh_packet(q),
-        build::qbx_packet("EVNT", "The Long Night of the Receiver"),
-        build::qbx_packet("SHRT", "A recording made for testing: picture, sound and tables."),
-        build::qbx_packet("CHNM", "Varnek Test HD"),
-        pat,
-        pmt,
-    };
-    r.repeated = {pat, pmt};
-    r.repeat_interval_ms = 100;
-
     uint64_t total = r.head.size() + r.body_packets;
     r.part_packets = (total + 1) / 2;  // two part files of about equal size
     return r;

@@ -396,6 +396,36 @@ StreamRecipe private_stream(uint16_t pid, uint8_t type, unsigned pes_interval_ms
     return s;
 }
 
+Recipe receiver_recipe(const ReceiverFields& f) {
+    constexpr uint16_t program_number = 1, pmt_pid = 0x64, video_pid = 0x100, audio_pid = 0x101;
+    Recipe r;
+    r.streams = {video_stream(video_pid, 40), audio_stream(audio_pid, 24)};
+    r.pcr_pid = video_pid;
+    r.pcr_interval_ms = 40;
+    r.bitrate_bps = bitrate_for_packets_per_ms(f.packets_per_ms);
+    r.null_per_mille = 20;
+
+    QbxhFields q;
+    q.program_number = program_number;
+    q.duration_s = f.duration_s;
+    q.mjd = f.mjd;
+    q.start_hour = f.start_hour;
+    q.start_minute = f.start_minute;
+    q.video_pid = video_pid;
+    q.audio_pid = audio_pid;
+    q.pcr_pid = video_pid;
+    q.pmt_pid = pmt_pid;
+    q.streams = {{0x02, video_pid}, {0x03, audio_pid}, {0xE2, pmt_pid}};
+
+    Packet pat = pat_packet({{program_number, pmt_pid}});
+    Packet pmt = pmt_packet(pmt_for(r, pmt_pid, program_number));
+    r.head = {qbxh_packet(q), qbx_packet("EVNT", f.event), qbx_packet("SHRT", f.short_text),
+              qbx_packet("CHNM", f.channel), pat, pmt};
+    r.repeated = {pat, pmt};
+    r.repeat_interval_ms = 100;
+    return r;
+}
+
 PmtFields pmt_for(const Recipe& recipe, uint16_t pmt_pid, uint16_t program_number) {
     PmtFields fields;
     fields.pid = pmt_pid;
