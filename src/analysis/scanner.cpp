@@ -135,6 +135,7 @@ size_t read_block(PartReader& reader, const uint8_t*& data) {
 uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint64_t block_offset,
                     const RunOptions& options, std::FILE* mapped_file) {
     const uint64_t m = (count - 3) * packet_size;
+    constexpr uint64_t prefetch_ahead = 32 * packet_size;
     uint64_t pos = 0;
     // After a packet passed the test, the next one's first two sync bytes
     // are known good: only the third needs a look.
@@ -142,7 +143,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
     while (pos < m) {
         // The blocks of a mapping come from memory, not from a cache that a
         // copy has just filled: ask for the bytes a few packets ahead.
-        __builtin_prefetch(block + pos + 32 * packet_size);
+        if (pos + prefetch_ahead < m) __builtin_prefetch(block + pos + prefetch_ahead);
         if (!(two_known || (block[pos] == sync_byte && block[pos + 188] == sync_byte)) ||
             block[pos + 376] != sync_byte) {
             two_known = false;
