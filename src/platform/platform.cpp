@@ -169,11 +169,6 @@ bool local_time_of(int64_t seconds, std::tm& out) {
     return localtime_r(&t, &out) != nullptr;
 }
 
-bool utc_time_of(int64_t seconds, std::tm& out) {
-    time_t t = static_cast<time_t>(seconds);
-    return gmtime_r(&t, &out) != nullptr;
-}
-
 std::string ctime_text(const std::tm& f) {
     static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

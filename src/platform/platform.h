@@ -70,7 +70,6 @@ int64_t clock_ms();
 // system decide daylight saving; the result is seconds since the epoch.
 int64_t make_local_time(std::tm fields);
 bool local_time_of(int64_t seconds, std::tm& out);
-bool utc_time_of(int64_t seconds, std::tm& out);
 
 // The classic ctime text of a broken-down time: "Thu Jan  1 20:15:00 2009\n".
 std::string ctime_text(const std::tm& fields);
