@@ -31,10 +31,7 @@ void copy_header_out(const ScanState& state, const RunOptions& options) {
         report_error("Can't open '%s' for writing", target);
         return;
     }
-    // A write cut short by the file-size limit would leave part of a packet behind.
-    bool written = write_allowed_up_to(packet_size) &&
-                   std::fwrite(state.stored_header.data(), 1, packet_size, file) == packet_size &&
-                   std::fflush(file) == 0;
+    bool written = write_at(file, 0, state.stored_header.data(), packet_size);
     bool closed = std::fclose(file) == 0;
     if (written && closed)
         std::fprintf(console().out, "Write first ts packet to: '%s'\n", target);
