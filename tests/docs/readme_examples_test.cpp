@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -26,6 +25,7 @@ namespace {
 using varnek::test::RunResult;
 using varnek::test::TempDir;
 using varnek::test::run_program;
+using varnek::test::without_testtime;
 
 struct Example {
     int line = 0;          // README line of the command
@@ -66,12 +66,6 @@ std::vector<Example> console_examples(const std::string& readme) {
 void replace_all(std::string& text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
-}
-
-// The scan time is the one figure that differs from run to run.
-std::string without_testtime(const std::string& text) {
-    static const std::regex testtime("Testtime:  [0-9]+\\.[0-9]{3} s");
-    return std::regex_replace(text, testtime, "Testtime:  N.NNN s");
 }
 
 TEST(ReadmeExamples, SetUpCommandsAreThere) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -197,6 +198,11 @@ RunResult run_varnek(const std::vector<std::string>& args, const std::string& wo
     if (!has_tz) all.push_back("TZ=UTC");
     all.insert(all.end(), env.begin(), env.end());
     return run_program(varnek_binary(), args, workdir, all);
+}
+
+std::string without_testtime(const std::string& text) {
+    static const std::regex testtime("Testtime:  [0-9]+\\.[0-9]{3} s");
+    return std::regex_replace(text, testtime, "Testtime:  #.### s");
 }
 
 // A copy of the tool that the user nobody may run: the build tree can lie

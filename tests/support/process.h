@@ -49,6 +49,10 @@ RunResult run_varnek_restricted(std::vector<std::string> args, const std::string
                                 rlim_t size_limit = RLIM_INFINITY, bool as_nobody = false,
                                 const std::function<void()>& meanwhile = {});
 
+// The report's scan time is the one figure that differs from run to run:
+// it reads "Testtime:  #.### s" here.
+std::string without_testtime(const std::string& text);
+
 // A fresh directory, removed with everything in it when the object goes.
 class TempDir {
 public:
