@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "analysis/scan_state.h"
+#include "platform/platform.h"
 #include "util/run_options.h"
 
 namespace varnek {
@@ -15,7 +15,7 @@ constexpr uint64_t block_bytes = uint64_t(block_packets) * packet_size;
 
 // Scans the recording whose first file is open as first_file (the scanner
 // closes it), then its part files name1, name2, ... until one is missing.
-void scan_recording(const char* name, std::FILE* first_file, const RunOptions& options,
+void scan_recording(const char* name, InputFile* first_file, const RunOptions& options,
                     ScanState& state);
 
 // The six analysis steps of one packet, in their fixed order.

@@ -16,10 +16,10 @@ namespace varnek {
 
 namespace {
 
-std::FILE* open_recording(const char* name) {
+InputFile* open_recording(const char* name) {
     // A directory opens as a stream on this system but holds no packets.
     if (is_directory(name)) return nullptr;
-    return open_for_reading(name);
+    return open_input(name);
 }
 
 }  // namespace
@@ -38,7 +38,7 @@ int run(int argc, char** argv) {
     const RunOptions& options = parsed.options;
     for (const char* name : parsed.recordings) {
         ScanState state;
-        std::FILE* file = open_recording(name);
+        InputFile* file = open_recording(name);
         if (!file) {
             report_error("Can't open '%s' for reading", name);
             continue;

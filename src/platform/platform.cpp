@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <csignal>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -18,8 +16,6 @@ bool seek_file(std::FILE* file, int64_t offset, int whence) {
     return fseeko(file, static_cast<off_t>(offset), whence) == 0;
 }
 
-int64_t tell_file(std::FILE* file) { return static_cast<int64_t>(ftello(file)); }
-
 static void fill_id(const struct stat& st, FileId& id) {
     id.device = static_cast<uint64_t>(st.st_dev);
     id.inode = static_cast<uint64_t>(st.st_ino);
@@ -32,25 +28,62 @@ bool file_id_of_path(const char* path, FileId& id) {
     return true;
 }
 
-bool file_id_of_stream(std::FILE* file, FileId& id) {
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0) return false;
-    fill_id(st, id);
-    return true;
-}
-
 bool is_directory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::FILE* open_for_reading(const char* path) {
+struct InputFile {
+    int fd;
+    bool seekable;
+};
+
+InputFile* open_input(const char* path) {
     int fd = open(path, O_RDONLY | O_NOATIME | O_CLOEXEC);
     if (fd < 0 && errno == EPERM) fd = open(path, O_RDONLY | O_CLOEXEC);  // not the owner
     if (fd < 0) return nullptr;
-    std::FILE* file = fdopen(fd, "rb");
-    if (!file) close(fd);
-    return file;
+    struct stat st;
+    bool seekable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    return new InputFile{fd, seekable};
+}
+
+void close_input(InputFile* file) {
+    if (!file) return;
+    close(file->fd);
+    delete file;
+}
+
+size_t read_input(InputFile* file, uint64_t offset, uint8_t* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = file->seekable ? pread(file->fd, buffer + done, count - done, off_t(offset + done))
+                                   : read(file->fd, buffer + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // the end, or an error that ends the file like it
+        done += size_t(n);
+    }
+    return done;
+}
+
+int64_t input_size(InputFile* file) {
+    struct stat st;
+    if (!file->seekable || fstat(file->fd, &st) != 0) return -1;
+    if (S_ISBLK(st.st_mode)) {
+        off_t end = lseek(file->fd, 0, SEEK_END);
+        return end < 0 ? -1 : int64_t(end);
+    }
+    return int64_t(st.st_size);
+}
+
+bool file_id_of_input(InputFile* file, FileId& id) {
+    struct stat st;
+    if (fstat(file->fd, &st) != 0) return false;
+    fill_id(st, id);
+    return true;
+}
+
+void advise_sequential(InputFile* file) {
+    (void)posix_fadvise(file->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 bool get_file_times(const char* path, FileTimes& times) {
@@ -77,83 +110,6 @@ bool write_allowed_up_to(uint64_t end) {
     if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
     return end <= uint64_t(limit.rlim_cur);
 }
-
-void advise_sequential(std::FILE* file) {
-    (void)posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
-}
-
-int64_t file_size(std::FILE* file) {
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0) return -1;
-    return static_cast<int64_t>(st.st_size);
-}
-
-namespace {
-
-// The window in use, for the bus-error handler.
-volatile uintptr_t mapped_begin = 0;
-volatile uintptr_t mapped_end = 0;
-volatile std::sig_atomic_t lost_pages = 0;
-uintptr_t page_bytes = 0;
-struct sigaction previous_bus_action;
-
-void on_bus_error(int, siginfo_t* info, void*) {
-    uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    if (address >= mapped_begin && address < mapped_end) {
-        // Put a page of zeros where the file's page vanished; the read
-        // that faulted is repeated and sees zeros.
-        void* page = reinterpret_cast<void*>(address & ~(page_bytes - 1));
-        if (mmap(page, page_bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
-            lost_pages = 1;
-            return;
-        }
-    }
-    // Not ours: the fault takes its usual course when the access repeats.
-    signal(SIGBUS, SIG_DFL);
-}
-
-}  // namespace
-
-uint64_t page_size() {
-    if (page_bytes == 0) {
-        long page = sysconf(_SC_PAGESIZE);
-        page_bytes = page > 0 ? static_cast<uintptr_t>(page) : 4096;
-    }
-    return page_bytes;
-}
-
-bool map_window(std::FILE* file, uint64_t offset, uint64_t length, bool sequential, FileMapping& mapping) {
-    mapping = FileMapping{};
-    if (length == 0 || offset % page_size() != 0) return false;
-    void* data = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fileno(file),
-                      static_cast<off_t>(offset));
-    if (data == MAP_FAILED) return false;
-    if (sequential) (void)madvise(data, static_cast<size_t>(length), MADV_SEQUENTIAL);
-    mapped_begin = reinterpret_cast<uintptr_t>(data);
-    mapped_end = mapped_begin + static_cast<uintptr_t>(length);
-    struct sigaction action {};
-    action.sa_sigaction = on_bus_error;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGBUS, &action, &previous_bus_action);
-    mapping.data = static_cast<const uint8_t*>(data);
-    mapping.offset = offset;
-    mapping.length = length;
-    return true;
-}
-
-void unmap_window(FileMapping& mapping) {
-    if (!mapping.data) return;
-    sigaction(SIGBUS, &previous_bus_action, nullptr);
-    mapped_begin = 0;
-    mapped_end = 0;
-    munmap(const_cast<uint8_t*>(mapping.data), static_cast<size_t>(mapping.length));
-    mapping = FileMapping{};
-}
-
-bool mapping_lost_pages() { return lost_pages != 0; }
-
-void clear_lost_pages() { lost_pages = 0; }
 
 int64_t clock_ms() {
     using namespace std::chrono;

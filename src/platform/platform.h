@@ -9,10 +9,9 @@
 
 namespace varnek {
 
-// 64-bit seek and tell on a stdio stream. seek_file returns false when the
-// position would be invalid (before offset 0); the position is then unchanged.
+// 64-bit seek on a stdio stream (the repairs' writes). Returns false when
+// the position would be invalid (before offset 0); it is then unchanged.
 bool seek_file(std::FILE* file, int64_t offset, int whence);
-int64_t tell_file(std::FILE* file);
 
 // A file's identity (device and inode), for telling whether two names are
 // the same file.
@@ -30,38 +29,34 @@ struct FileTimes {
 };
 
 bool file_id_of_path(const char* path, FileId& id);
-bool file_id_of_stream(std::FILE* file, FileId& id);
 bool is_directory(const char* path);
-// Opens a file for reading, binary. Where the system allows it (the caller's
-// own files) the reads leave the access time alone, so that a repair that
-// follows the scan keeps the time the file had before the run.
-std::FILE* open_for_reading(const char* path);
+
+// A file opened for the scan. Reads go straight into the caller's buffer
+// at an offset the caller keeps; files that cannot seek (pipes, terminals)
+// are read front to back whatever offset is asked for.
+struct InputFile;
+
+// Opens a file for reading. Where the system allows it (the caller's own
+// files) the reads leave the access time alone, so that a repair that
+// follows the scan keeps the time the file had before the run. Null when it
+// cannot be opened. A directory opens but reads as empty.
+InputFile* open_input(const char* path);
+void close_input(InputFile* file);
+// Reads up to count bytes at offset; fewer only at the end of the file or on
+// a read error. Returns the number of bytes read.
+size_t read_input(InputFile* file, uint64_t offset, uint8_t* buffer, size_t count);
+// The file's size now; -1 for a file that cannot seek.
+int64_t input_size(InputFile* file);
+bool file_id_of_input(InputFile* file, FileId& id);
+// Advises the system that the file will be read front to back.
+void advise_sequential(InputFile* file);
+
 bool get_file_times(const char* path, FileTimes& times);
 bool set_file_times(const char* path, const FileTimes& times);
 
 // True when the process may write a file up to end bytes (the file-size
 // limit would otherwise cut a write short).
 bool write_allowed_up_to(uint64_t end);
-
-// Advises the kernel that the file will be read front to back.
-void advise_sequential(std::FILE* file);
-
-// The size of an open file; -1 when its status cannot be read.
-int64_t file_size(std::FILE* file);
-
-// A read-only view of a window of a regular file. Pages that vanish while
-// it is read (the file cut short, a read error) read as zeros instead of
-// ending the process; mapping_lost_pages() then tells that it happened.
-struct FileMapping {
-    const uint8_t* data = nullptr;
-    uint64_t offset = 0;  // of the window in the file, a multiple of the page size
-    uint64_t length = 0;
-};
-uint64_t page_size();
-bool map_window(std::FILE* file, uint64_t offset, uint64_t length, bool sequential, FileMapping& mapping);
-void unmap_window(FileMapping& mapping);
-bool mapping_lost_pages();
-void clear_lost_pages();
 
 // Milliseconds of wall time from an arbitrary fixed start point.
 int64_t clock_ms();

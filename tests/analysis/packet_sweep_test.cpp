@@ -83,7 +83,7 @@ TEST(ScannerSweep, FileCutAtEachPacketBoundary) {
         options.all_packets = all;
         std::string name = dir.file("cut.ts");
         ASSERT_TRUE(build::write_bytes(name, build::Bytes(full.begin(), full.begin() + long(size))));
-        std::FILE* file = std::fopen(name.c_str(), "rb");
+        InputFile* file = open_input(name.c_str());
         ASSERT_NE(file, nullptr);
         ScanState state;
         scan_recording(name.c_str(), file, options, state);
