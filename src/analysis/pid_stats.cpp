@@ -13,13 +13,13 @@ unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t k
         PidSlot& slot = rows[i];
         if (slot.key == key) {
             ++slot.count;
-            state.last_row = i;
             return i;
         }
         if (slot.key == no_pid_key) {
             slot.key = key;
             slot.count = 1;
-            state.last_row = i;
+            unsigned index = key == info_pid_key ? qbx_row_index : key;
+            if (index < state.row_of_key.size()) state.row_of_key[index] = uint8_t(i + 1);
             if (options.hex) {
                 std::fprintf(console().out, "\n%08llX %u\n", static_cast<unsigned long long>(offset),
                              unsigned(key));

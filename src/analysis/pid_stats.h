@@ -17,7 +17,7 @@ inline uint16_t packet_key(const uint8_t* packet) {
     return is_qbx_packet(packet) ? info_pid_key : packet_pid(packet);
 }
 
-// The row search of count_packet when the last row found is not the one.
+// The row search of count_packet for a key met for the first time.
 unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
                              const RunOptions& options);
 
@@ -25,12 +25,14 @@ unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t k
 // the row, or no_row when all rows belong to other keys.
 inline unsigned count_packet(ScanState& state, const uint8_t* packet, uint16_t key, uint64_t offset,
                              const RunOptions& options) {
-    // Most packets belong to the PID of the packet before; keys are unique
-    // and used rows come first, so a hit here is the row the search would find.
-    PidSlot& last = state.pid_table.rows[state.last_row];
-    if (last.key == key && key != no_pid_key) {
-        ++last.count;
-        return state.last_row;
+    // One load finds the row of a known key; the search runs once per key.
+    unsigned index = key == info_pid_key ? qbx_row_index : key;
+    if (index < state.row_of_key.size()) {
+        unsigned row = state.row_of_key[index];
+        if (row != 0) {
+            ++state.pid_table.rows[row - 1].count;
+            return row - 1;
+        }
     }
     return count_packet_search(state, packet, key, offset, options);
 }

@@ -14,6 +14,7 @@
 namespace varnek {
 
 constexpr unsigned pid_table_rows = 32;
+constexpr unsigned qbx_row_index = 8192;
 
 struct PidSlot {
     uint16_t key = no_pid_key;  // 13-bit PID, info_pid_key for QBX packets; no_pid_key = free
@@ -73,8 +74,9 @@ struct ScanState {
     uint64_t block_end_position = 0;
     std::vector<FileId> part_ids;
 
-    // The row of the last packet counted, to shorten the row search.
-    unsigned last_row = 0;
+    // The row of each key seen (row + 1; 0 = none yet), indexed by PID, with
+    // the QBX packets' key at qbx_row_index.
+    std::array<uint8_t, 8193> row_of_key{};
 };
 
 inline uint64_t pat_offset(const ScanState& s) { return s.stored_pat.offset; }

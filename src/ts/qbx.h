@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "ts/packet.h"
@@ -18,7 +19,9 @@ constexpr uint8_t qbxh_pmt_type = 0xE2;
 
 // Bytes 0..3 are 47 41 FF 00.
 inline bool is_qbx_packet(const uint8_t* packet) {
-    return packet[0] == 0x47 && packet[1] == 0x41 && packet[2] == 0xFF && packet[3] == 0x00;
+    // One four-byte compare: this runs for every packet of the scan.
+    static constexpr uint8_t head[4] = {0x47, 0x41, 0xFF, 0x00};
+    return std::memcmp(packet, head, 4) == 0;
 }
 // Tag: the four raw bytes 4..7.
 inline const uint8_t* qbx_tag(const uint8_t* packet) { return packet + 4; }
