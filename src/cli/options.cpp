@@ -37,6 +37,15 @@ ParsedArgs parse_arguments(int argc, char** argv) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
             parsed.recordings.push_back(arg);
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-help") == 0 ||
+                   std::strcmp(arg, "-h") == 0) {
+            print_usage();
+            parsed.answered = true;
+            return parsed;
+        } else if (std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-version") == 0) {
+            std::fprintf(out, "varnek %s\n", VARNEK_VERSION);
+            parsed.answered = true;
+            return parsed;
         } else if (starts_with(arg, "-prn:")) {
             if (arg[5] == '\0') {
                 report_error("No prn-id");

@@ -19,10 +19,12 @@ struct ParsedArgs {
     RunOptions options;
     std::vector<const char*> recordings;
     int error_exit = exit_ok;  // non-zero: an option lacked its value
+    bool answered = false;     // --help or --version was answered: exit_ok, nothing more
 };
 
 // Examines argv[1..argc-1] in order; on an empty value prints its error and
-// use lines and stops with error_exit set.
+// use lines and stops with error_exit set. --help, -help and -h print the
+// usage text, --version and -version the version; either stops with answered set.
 ParsedArgs parse_arguments(int argc, char** argv);
 
 void print_usage();

@@ -26,7 +26,7 @@ InputFile* open_recording(const char* name) {
 
 int run(int argc, char** argv) {
     ParsedArgs parsed = parse_arguments(argc, argv);
-    if (parsed.error_exit != exit_ok) {
+    if (parsed.error_exit != exit_ok || parsed.answered) {
         std::fflush(console().out);
         return parsed.error_exit;
     }

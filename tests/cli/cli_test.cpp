@@ -54,6 +54,22 @@ TEST(Cli, UsageWithoutRecording) {
         EXPECT_EQ(r.out, usage);
         EXPECT_EQ(r.err, "");
     }
+    // Asked for, the usage text is an answer, not a mistake; the recording
+    // named beside it is not read.
+    for (const Args& args : {Args{"--help"}, Args{"-help"}, Args{"-h", "missing.ts"}, Args{"-all", "--help"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        auto r = run_varnek(args);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+    }
+    for (const Args& args : {Args{"--version"}, Args{"-version", "missing.ts"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        auto r = run_varnek(args);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "varnek " VARNEK_VERSION "\n");
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 TEST(Cli, OptionWithoutValueStopsBeforeAnyRecording) {

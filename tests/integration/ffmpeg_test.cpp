@@ -111,7 +111,7 @@ protected:
     void SetUp() override {
         ffmpeg_ = find_on_path("ffmpeg");
         ffprobe_ = find_on_path("ffprobe");
-        if (ffmpeg_.empty() || ffprobe_.empty()) GTEST_SKIP() << "ffmpeg and ffprobe are not on PATH";
+        VARNEK_NEED_TOOL(!ffmpeg_.empty() && !ffprobe_.empty(), "ffmpeg or ffprobe");
         ASSERT_TRUE(dir_.ok());
     }
 
@@ -190,7 +190,7 @@ TEST_F(FfmpegRecording, Mpeg2VideoAndMpegAudioAgreeWithProbe) {
 }
 
 TEST_F(FfmpegRecording, H264VideoAndAc3AudioAgreeWithProbe) {
-    if (!has_encoder("libx264")) GTEST_SKIP() << "this ffmpeg has no libx264 encoder";
+    VARNEK_NEED_TOOL(has_encoder("libx264"), "the libx264 encoder of ffmpeg");
     Bytes clip = make("clip.ts", {"-c:v", "libx264", "-preset", "ultrafast", "-c:a", "ac3"});
     // ffmpeg tags AC-3 in the PMT with stream type 0x81 (and a registration
     // descriptor "AC-3"), the ATSC way, which the tool names "Audio AC3".

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -101,3 +102,14 @@ struct Unchanged {
 };
 
 }  // namespace varnek::test
+
+// A test that needs an outside tool is skipped where the tool is missing,
+// with the reason; where every tool must be there (VARNEK_REQUIRE_TOOLS set,
+// as tools/check does) it fails instead, so that no test is left out unseen.
+#define VARNEK_NEED_TOOL(present, what)                                          \
+    do {                                                                         \
+        if (!(present)) {                                                        \
+            if (std::getenv("VARNEK_REQUIRE_TOOLS")) FAIL() << what << " is missing"; \
+            GTEST_SKIP() << what << " is missing";                               \
+        }                                                                        \
+    } while (0)
