@@ -110,7 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         packets.push_back(std::move(p));
     }
 
-    print_report(state, options);
+    Summary summary = summarize(state);
+    keep_summary(state, summary);
+    print_report(state, summary, options);
     print_list_line(state, "rec.ts");
     if (state.stored_pmt) {
         TsPacket record = build_header(state);

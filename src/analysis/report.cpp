@@ -66,7 +66,7 @@ void print_pat_section(const ScanState& state, const RunOptions& options) {
     std::fprintf(out, " CRC32:   %08X\n", unsigned(section_crc(p)));
 }
 
-void print_pmt_section(ScanState& state, const RunOptions& options) {
+void print_pmt_section(const ScanState& state, const RunOptions& options) {
     std::FILE* out = console().out;
     const uint8_t* m = state.stored_pmt.data();
     std::fputs("\nPMT\n", out);
@@ -75,20 +75,19 @@ void print_pmt_section(ScanState& state, const RunOptions& options) {
                  static_cast<long long>(pmt_offset(state) / packet_size));
     std::fprintf(out, " Program: %u\n", unsigned(pmt_program_number(m)));
     std::fprintf(out, " PID => PMT %u / PCR %u\n", unsigned(packet_pid(m)), unsigned(pmt_pcr_pid(m)));
-    pmt_streams(m, state.stream_list);
 }
 
 // The label of a PID-list row; notes the first video and audio PIDs on the way.
-const char* row_label(ScanState& state, uint16_t key) {
+const char* row_label(const ScanState& state, Summary& summary, uint16_t key) {
     if (key == info_pid_key) return "Tavrix";
     if (key == 0) return "PAT";
     if (state.stored_pmt && key == packet_pid(state.stored_pmt.data())) return "PMT";
     if (key == null_pid) return "Null";
     if (!state.stored_pmt) return "no PMT";
-    for (const StreamEntry& e : state.stream_list) {
+    for (const StreamEntry& e : summary.stream_list) {
         if (e.pid != key) continue;
-        if (state.video_pid == 0 && (e.type == 0x02 || e.type == 0x1B)) state.video_pid = key;
-        if (state.audio_pid == 0 && (e.type == 0x03 || e.type == 0x04)) state.audio_pid = key;
+        if (summary.video_pid == 0 && (e.type == 0x02 || e.type == 0x1B)) summary.video_pid = key;
+        if (summary.audio_pid == 0 && (e.type == 0x03 || e.type == 0x04)) summary.audio_pid = key;
         return stream_type_name(e.type);
     }
     return "not in PMT";
@@ -96,37 +95,37 @@ const char* row_label(ScanState& state, uint16_t key) {
 
 // On the PCR PID, a span sets the duration when none is set yet or when it
 // is shorter than the one set by more than a second.
-void apply_duration_rule(ScanState& state, uint16_t key, uint32_t span) {
-    if (!state.stored_pmt || key != pmt_pcr_pid(state.stored_pmt.data())) return;
+bool apply_duration_rule(const ScanState& state, Summary& summary, uint16_t key, uint32_t span) {
+    if (!state.stored_pmt || key != pmt_pcr_pid(state.stored_pmt.data())) return false;
     uint32_t seconds = span / 1000;
-    if (state.duration == 0 || seconds < uint32_t(state.duration) - 1) {
-        state.duration = static_cast<uint16_t>(seconds % 65536);
-        std::fputs("*", console().out);
+    if (summary.duration == 0 || seconds < uint32_t(summary.duration) - 1) {
+        summary.duration = static_cast<uint16_t>(seconds % 65536);
+        return true;
     }
+    return false;
 }
 
-void print_pid_list(ScanState& state) {
+void print_pid_list(const ScanState& state, const Summary& summary) {
     std::FILE* out = console().out;
     std::fputs("\nPID-List\n", out);
     for (unsigned n = 0; n < pid_table_rows; ++n) {
         const PidSlot& slot = state.pid_table.rows[n];
         if (slot.key == no_pid_key) break;
+        const RowSummary& row = summary.rows[n];
         std::fprintf(out, "%2i %4u %8u", int(n + 1), unsigned(slot.key & 0x1FFF), unsigned(slot.count));
-        std::fprintf(out, " %-11s", row_label(state, slot.key));
+        std::fprintf(out, " %-11s", row.label);
         if (slot.first_pts != 0) {
-            uint32_t span = clock_span(slot.first_pts, slot.last_pts);
             std::fprintf(out, " PTS: %s", format_ms(slot.first_pts));
             std::fprintf(out, " %s", format_ms(slot.last_pts));
-            std::fprintf(out, " %s", format_ms(span));
-            apply_duration_rule(state, slot.key, span);
+            std::fprintf(out, " %s", format_ms(row.pts_span));
+            if (row.pts_star) std::fputs("*", out);
         }
         if (slot.first_pcr != 0) {
-            uint32_t span = clock_span(slot.first_pcr, slot.last_pcr);
             std::fprintf(out, "\n %*s", 27, "");
             std::fprintf(out, " PCR: %s", format_ms(slot.first_pcr));
             std::fprintf(out, " %s", format_ms(slot.last_pcr));
-            std::fprintf(out, " %s", format_ms(span));
-            apply_duration_rule(state, slot.key, span);
+            std::fprintf(out, " %s", format_ms(row.pcr_span));
+            if (row.pcr_star) std::fputs("*", out);
         }
         std::fputs("\n", out);
     }
@@ -134,14 +133,45 @@ void print_pid_list(ScanState& state) {
 
 }  // namespace
 
-void print_report(ScanState& state, const RunOptions& options) {
+Summary summarize(const ScanState& state) {
+    Summary summary;
+    if (state.stored_pmt) pmt_streams(state.stored_pmt.data(), summary.stream_list);
+    // Row by row in table order, as the report prints them: "first" video
+    // and audio PID and the duration rule depend on that order.
+    for (unsigned n = 0; n < pid_table_rows; ++n) {
+        const PidSlot& slot = state.pid_table.rows[n];
+        if (slot.key == no_pid_key) break;
+        RowSummary& row = summary.rows[n];
+        row.label = row_label(state, summary, slot.key);
+        if (slot.first_pts != 0) {
+            row.pts_span = clock_span(slot.first_pts, slot.last_pts);
+            row.pts_star = apply_duration_rule(state, summary, slot.key, row.pts_span);
+            if (row.pts_star) summary.duration_from = DurationFrom::pts;
+        }
+        if (slot.first_pcr != 0) {
+            row.pcr_span = clock_span(slot.first_pcr, slot.last_pcr);
+            row.pcr_star = apply_duration_rule(state, summary, slot.key, row.pcr_span);
+            if (row.pcr_star) summary.duration_from = DurationFrom::pcr;
+        }
+    }
+    return summary;
+}
+
+void keep_summary(ScanState& state, const Summary& summary) {
+    state.stream_list = summary.stream_list;
+    state.duration = summary.duration;
+    state.video_pid = summary.video_pid;
+    state.audio_pid = summary.audio_pid;
+}
+
+void print_report(const ScanState& state, const Summary& summary, const RunOptions& options) {
     std::FILE* out = console().out;
     std::fprintf(out, "Testtime:  %.3lf s\n", double(clock_ms() - state.start_clock) / 1000.0);
     if (state.stored_header) print_header_section(state, options);
     if (state.stored_pat) print_pat_section(state, options);
     if (state.stored_pmt) print_pmt_section(state, options);
-    print_pid_list(state);
-    unsigned d = state.duration;
+    print_pid_list(state, summary);
+    unsigned d = summary.duration;
     std::fprintf(out, " Duration:  %02d:%02d:%02d\n\n", int(d / 3600), int(d / 60 % 60), int(d % 60));
 }
 

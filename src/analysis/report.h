@@ -6,9 +6,34 @@
 
 namespace varnek {
 
-// The full report; also derives duration, video_pid, audio_pid and the
-// stream list, which the repairs need.
-void print_report(ScanState& state, const RunOptions& options);
+// What the report derives from a scan, worked out once for the report, the
+// JSON object and the repairs.
+enum class DurationFrom { none, pts, pcr };
+
+struct RowSummary {
+    const char* label = "";
+    uint32_t pts_span = 0;   // ms, with the clock's wrap when last <= first
+    uint32_t pcr_span = 0;
+    bool pts_star = false;   // this span set the duration
+    bool pcr_star = false;
+};
+
+struct Summary {
+    StreamList stream_list{};  // streams of the stored PMT
+    uint16_t duration = 0;     // seconds; 0 = none
+    DurationFrom duration_from = DurationFrom::none;
+    uint16_t video_pid = 0;    // first video and audio PID of the PID list
+    uint16_t audio_pid = 0;
+    std::array<RowSummary, pid_table_rows> rows{};  // one per used row of the PID table
+};
+
+Summary summarize(const ScanState& state);
+
+// Hands the derived values that the repairs read to the scan's state.
+void keep_summary(ScanState& state, const Summary& summary);
+
+// The full report, with the summary of the same state.
+void print_report(const ScanState& state, const Summary& summary, const RunOptions& options);
 
 // The -list line for the recording named on the command line.
 void print_list_line(const ScanState& state, const char* name);

@@ -53,7 +53,9 @@ int run(int argc, char** argv) {
             print_list_line(state, name);
             continue;
         }
-        print_report(state, options);
+        Summary summary = summarize(state);
+        keep_summary(state, summary);
+        print_report(state, summary, options);
         if (options.fix_header) fix_header(state, options, name);
         if (options.fix_pat) fix_pat(state, options, name);
         if (options.get_file) copy_header_out(state, options);

@@ -66,7 +66,7 @@ TEST(AnalysisSweep, EveryAdaptationFieldLength) {
         if (length + 5 + 13 <= 187) {
             EXPECT_EQ(state.pid_table.rows[1].first_pts, 20000u);
         }
-        print_report(state, options);
+        print_report(state, summarize(state), options);
         EXPECT_NE(capture.out().find("\nPID-List\n"), std::string::npos);
     }
 }
