@@ -47,28 +47,40 @@ void follow_head_run(ScanState& state, uint64_t offset) {
 
 }  // namespace
 
-void print_start_stamp(const uint8_t* record) {
+std::string start_stamp(const uint8_t* record) {
     std::tm t{};
     local_time_of(recording_start_time(record), t);
-    std::fprintf(console().out, "%04d-%02d-%02d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                 t.tm_hour, t.tm_min);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min);
+    return text;
 }
+
+void print_start_stamp(const uint8_t* record) { std::fputs(start_stamp(record).c_str(), console().out); }
 
 void capture_qbx(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options) {
     state.last_qbx_offset = offset;
     state.last_qbx_part = state.current_part;
+    state.qbx_seen = true;
     follow_head_run(state, offset);
 
     if (tag_is(packet, "QBXH") && !state.stored_header) {
         store_packet(state.stored_header, packet, offset, state.current_part);
         marker(options, ".QBXH.");
-        if (options.prn_tag && std::strncmp(options.prn_tag, "DateTime", 8) == 0)
-            print_start_stamp(packet);
+        if (options.prn_tag && std::strncmp(options.prn_tag, "DateTime", 8) == 0) {
+            if (options.json)
+                state.prn_texts.push_back(start_stamp(packet));
+            else
+                print_start_stamp(packet);
+        }
         return;
     }
     if (options.prn_tag && prn_tag_matches(options.prn_tag, packet)) {
         const uint8_t* text = packet + qbx_text_offset;
-        std::fwrite(text, 1, qbx_text_length(packet), console().out);
+        if (options.json)
+            state.prn_texts.emplace_back(text, text + qbx_text_length(packet));
+        else
+            std::fwrite(text, 1, qbx_text_length(packet), console().out);
         return;
     }
     if (tag_is(packet, "CHNM")) {
@@ -76,6 +88,7 @@ void capture_qbx(ScanState& state, const uint8_t* packet, uint64_t offset, const
         if (length > 32) length = 32;
         const uint8_t* text = packet + qbx_text_offset;
         state.channel_name.assign(text, text + length);
+        state.channel_seen = true;
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "analysis/scan_state.h"
 #include "util/run_options.h"
@@ -18,7 +19,9 @@ void capture_pat(ScanState& state, const uint8_t* packet, uint64_t offset, const
 // For packets with PUSI and payload: keeps the latest PMT, reports changes.
 void capture_pmt(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options);
 
-// Prints the recording's start as "YYYY-MM-DD-HH-MM" (no line break).
+// The recording's start in local time as "YYYY-MM-DD-HH-MM", and printed
+// so (no line break).
+std::string start_stamp(const uint8_t* record);
 void print_start_stamp(const uint8_t* record);
 
 }  // namespace varnek

@@ -39,6 +39,28 @@ struct StoredPacket {
     const uint8_t* data() const { return bytes->data(); }
 };
 
+// A part file as the scan read it; size -1 when the file cannot tell.
+struct PartFile {
+    std::string name;
+    int64_t size = -1;
+};
+
+// A "Sync lost" place and its "ReSync", offsets in the part file.
+struct SyncLoss {
+    unsigned part = 0;
+    uint64_t offset = 0;
+    bool resynced = false;
+    uint64_t resync = 0;
+};
+
+// One message of a repair, as the text mode prints it (success, or an error
+// line's text), for the JSON object.
+struct RepairNote {
+    const char* action;  // "fixqbx", "fixpat", "get", "put"
+    bool ok;
+    std::string message;
+};
+
 // Where the receiver's own packets at the head of the first part file end.
 enum class HeadRun { none, open, closed };
 
@@ -50,6 +72,8 @@ struct ScanState {
     StoredPacket stored_pat;      // first packet on PID 0; offset is pat_offset
     StoredPacket stored_pmt;      // latest PMT; offset and part are those of the first
     std::string channel_name;     // latest CHNM text, at most 32 characters
+    bool channel_seen = false;    // a CHNM text was taken into channel_name
+    bool qbx_seen = false;        // last_qbx_offset and last_qbx_part hold a QBX packet's place
     StreamList stream_list{};
     uint16_t duration = 0;        // seconds; 0 = none
     uint16_t video_pid = 0;
@@ -73,6 +97,12 @@ struct ScanState {
     unsigned current_part = 0;
     uint64_t block_end_position = 0;
     std::vector<FileId> part_ids;
+    std::vector<PartFile> parts;
+    std::vector<SyncLoss> sync_losses;
+    // -prn: texts, kept instead of printed where the output is JSON.
+    std::vector<std::string> prn_texts;
+    // The repairs' messages, in the order printed.
+    std::vector<RepairNote> repair_notes;
 
     // The row of each key seen (row + 1; 0 = none yet), indexed by PID, with
     // the QBX packets' key at qbx_row_index.

@@ -83,6 +83,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
                 std::fprintf(console().err, "\nSync lost at %08llX",
                              static_cast<unsigned long long>(block_offset + pos));
                 state.in_sync = false;
+                state.sync_losses.push_back(SyncLoss{state.current_part, block_offset + pos, false, 0});
             }
             ++pos;
             continue;
@@ -91,6 +92,10 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
             std::fprintf(console().err, " ==> ReSync at %08llX\n",
                          static_cast<unsigned long long>(block_offset + pos));
             state.in_sync = true;
+            if (!state.sync_losses.empty()) {
+                state.sync_losses.back().resynced = true;
+                state.sync_losses.back().resync = block_offset + pos;
+            }
         }
         analyse(state, block + pos, block_offset + pos, options);
         pos += packet_size;
@@ -165,6 +170,7 @@ void scan_recording(const char* name, InputFile* first_file, const RunOptions& o
         state.current_part = part;
         FileId id;
         if (file_id_of_input(file, id)) state.part_ids.push_back(id);
+        state.parts.push_back(PartFile{part_name, input_size(file)});
         scan_part(file, part_name.c_str(), options, state, buffer.get());
         part_name = part_file_name(name, part + 1);
         file = open_input(part_name.c_str());

@@ -1,7 +1,10 @@
 #include "cli/run.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
+#include "analysis/json_report.h"
 #include "analysis/report.h"
 #include "analysis/scan_state.h"
 #include "analysis/scanner.h"
@@ -24,6 +27,37 @@ InputFile* open_recording(const char* name) {
 
 }  // namespace
 
+namespace {
+
+// Where -json sends its lines: the real standard output, while everything
+// else the run would print there goes nowhere.
+struct JsonOutput {
+    std::FILE* lines = nullptr;
+    std::FILE* saved_out = nullptr;
+};
+
+bool begin_json(JsonOutput& json) {
+    std::FILE* sink = open_null_output();
+    if (!sink) return false;
+    json.lines = console().out;
+    json.saved_out = console().out;
+    console().out = sink;
+    return true;
+}
+
+void end_json(JsonOutput& json) {
+    if (!json.saved_out) return;
+    std::fclose(console().out);
+    console().out = json.saved_out;
+}
+
+void emit(const JsonOutput& json, const std::string& line) {
+    std::fprintf(json.lines, "%s\n", line.c_str());
+    std::fflush(json.lines);
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
     ParsedArgs parsed = parse_arguments(argc, argv);
     if (parsed.error_exit != exit_ok || parsed.answered) {
@@ -36,33 +70,52 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     const RunOptions& options = parsed.options;
+    JsonOutput json;
+    if (options.json && !begin_json(json)) {
+        report_error("Can't open the null device");
+        return exit_usage;
+    }
+    int code = exit_ok;
     for (const char* name : parsed.recordings) {
         ScanState state;
         InputFile* file = open_recording(name);
         if (!file) {
             report_error("Can't open '%s' for reading", name);
+            if (options.json) {
+                std::string error = "Can't open '" + std::string(name) + "' for reading";
+                emit(json, options.prn_tag ? json_prn(name, state, options, error)
+                                           : json_unreadable(name, error, options));
+            }
             continue;
         }
         state.start_clock = clock_ms();
         scan_recording(name, file, options, state);
         if (options.prn_tag) {
-            std::fflush(console().out);
-            return exit_ok;
-        }
-        if (options.list) {
-            print_list_line(state, name);
-            continue;
+            if (options.json) emit(json, json_prn(name, state, options));
+            break;
         }
         Summary summary = summarize(state);
         keep_summary(state, summary);
-        print_report(state, summary, options);
+        if (options.list) {
+            if (options.json)
+                emit(json, json_with_repairs(json_recording(name, state, summary, options), state));
+            else
+                print_list_line(state, name);
+            continue;
+        }
+        if (!options.json) print_report(state, summary, options);
+        // The object tells what the scan found: taken before the repairs
+        // replace stored packets, with the repairs' messages added after.
+        JsonDraft draft = options.json ? json_recording(name, state, summary, options) : nullptr;
         if (options.fix_header) fix_header(state, options, name);
         if (options.fix_pat) fix_pat(state, options, name);
         if (options.get_file) copy_header_out(state, options);
         if (options.put_file) copy_header_in(state, options, name);
+        if (options.json) emit(json, json_with_repairs(std::move(draft), state));
     }
+    end_json(json);
     std::fflush(console().out);
-    return exit_ok;
+    return code;
 }
 
 }  // namespace varnek

@@ -58,6 +58,9 @@ bool set_file_times(const char* path, const FileTimes& times);
 // limit would otherwise cut a write short).
 bool write_allowed_up_to(uint64_t end);
 
+// A stream that takes any output and keeps none; null when there is none.
+std::FILE* open_null_output();
+
 // Milliseconds of wall time from an arbitrary fixed start point.
 int64_t clock_ms();
 

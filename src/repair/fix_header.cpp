@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "repair/repair_log.h"
 #include "repair/times_keeper.h"
 #include "ts/packet.h"
 #include "ts/qbx.h"
@@ -32,29 +33,29 @@ void correct_pmt_pid(ScanState& state, const char* name) {
     std::string path = part_file_name(name, state.stored_header.part);
     std::FILE* file = open_file(path.c_str(), "r+b");
     if (!file) {
-        report_error("Can't reopen '%s' for writing", path.c_str());
-        std::fputs("QBX already exists\n", console().out);
+        repair_fail(state, "fixqbx", "Can't reopen '%s' for writing", path.c_str());
+        repair_say(state, "fixqbx", "QBX already exists");
         return;
     }
     uint16_t pid = packet_pid(state.stored_pmt.data());
-    std::fprintf(console().out, "Correct PMT-PID %d in QBX\n", int(pid));
+    repair_say(state, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
     uint8_t field[2] = {static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(pid >> 8)};
     bool written = write_at(file, state.stored_header.offset + 50, field, 2);
     if (!close_file(file)) written = false;
     if (written)
         put_u16(*state.stored_header.bytes, 50, pid);
     else
-        report_error("Can't write QBX");
-    std::fputs("QBX already exists\n", console().out);
+        repair_fail(state, "fixqbx", "Can't write QBX");
+    repair_say(state, "fixqbx", "QBX already exists");
 }
 
 void regenerate(ScanState& state, const RunOptions& options, const char* name) {
     if (!state.stored_pmt) {
-        report_error("No PMT found");
+        repair_fail(state, "fixqbx", "No PMT found");
         return;
     }
     if (state.duration == 0) {
-        report_error("No duration determined");
+        repair_fail(state, "fixqbx", "No duration determined");
         return;
     }
     TsPacket record = build_header(state);
@@ -63,10 +64,9 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
 
     std::FILE* file = open_file(name, "r+b");
     if (!file) {
-        report_error("Can't reopen '%s' for writing", name);
+        repair_fail(state, "fixqbx", "Can't reopen '%s' for writing", name);
         return;
     }
-    std::FILE* out = console().out;
     // The receiver's layout began with PAT and PMT: they move back behind the record.
     bool move_pat = state.stored_pat && state.stored_pat.part == 0 && state.stored_pat.offset == 0;
     bool move_pmt = move_pat && state.stored_pmt.part == 0 && state.stored_pmt.offset == packet_size;
@@ -74,19 +74,19 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
     // The record overwrites the PAT: if the size limit would stop the PAT's
     // move behind it, the PAT would be lost, so nothing is written.
     if (!write_allowed_up_to(end) || !write_at(file, 0, record.data(), packet_size)) {
-        report_error("Can't write QBX");
+        repair_fail(state, "fixqbx", "Can't write QBX");
     } else {
-        std::fputs("Overwrite 1. ts packet with QBX\n", out);
+        repair_say(state, "fixqbx", "Overwrite 1. ts packet with QBX");
         if (move_pat) {
             if (!write_at(file, packet_size, state.stored_pat.data(), packet_size)) {
-                report_error("Can't write PAT");
+                repair_fail(state, "fixqbx", "Can't write PAT");
             } else {
-                std::fputs("Overwrite 2. ts packet with PAT\n", out);
+                repair_say(state, "fixqbx", "Overwrite 2. ts packet with PAT");
                 if (move_pmt) {
                     if (!write_at(file, 2 * packet_size, state.stored_pmt.data(), packet_size))
-                        report_error("Can't write PMT");
+                        repair_fail(state, "fixqbx", "Can't write PMT");
                     else
-                        std::fputs("Overwrite 3. ts packet with PMT\n", out);
+                        repair_say(state, "fixqbx", "Overwrite 3. ts packet with PMT");
                 }
             }
         }
@@ -150,7 +150,7 @@ void fix_header(ScanState& state, const RunOptions& options, const char* name) {
             return;
         }
         if (!options.force) {
-            std::fputs("QBX already exists\n", console().out);
+            repair_say(state, "fixqbx", "QBX already exists");
             return;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "repair/repair_log.h"
 #include "repair/times_keeper.h"
 #include "ts/packet.h"
 #include "util/output.h"
@@ -31,15 +32,15 @@ TsPacket build_pat(const uint8_t* r) {
 
 void fix_pat(ScanState& state, const RunOptions& options, const char* name) {
     if (state.stored_pat && !options.force) {
-        std::fputs("PAT already exists\n", console().out);
+        repair_say(state, "fixpat", "PAT already exists");
         return;
     }
     if (!state.stored_header) {
-        report_error("No QBX found");
+        repair_fail(state, "fixpat", "No QBX found");
         return;
     }
     if (!state.stored_pmt) {
-        report_error("No PMT found");
+        repair_fail(state, "fixpat", "No PMT found");
         return;
     }
     TsPacket pat = build_pat(state.stored_header.data());
@@ -51,13 +52,13 @@ void fix_pat(ScanState& state, const RunOptions& options, const char* name) {
 
     std::FILE* file = open_file(name, "r+b");
     if (!file) {
-        report_error("Can't reopen '%s' for writing", name);
+        repair_fail(state, "fixpat", "Can't reopen '%s' for writing", name);
         return;
     }
     if (write_at(file, behind + packet_size, pat.data(), packet_size))
-        std::fprintf(console().out, "Overwrite %d. ts packet with PAT\n", int(behind / packet_size + 2));
+        repair_say(state, "fixpat", "Overwrite %d. ts packet with PAT", int(behind / packet_size + 2));
     else
-        report_error("Can't write ts package");
+        repair_fail(state, "fixpat", "Can't write ts package");
     close_file(file);
 }
 

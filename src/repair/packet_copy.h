@@ -6,7 +6,7 @@
 
 namespace varnek {
 
-void copy_header_out(const ScanState& state, const RunOptions& options);
-void copy_header_in(const ScanState& state, const RunOptions& options, const char* name);
+void copy_header_out(ScanState& state, const RunOptions& options);
+void copy_header_in(ScanState& state, const RunOptions& options, const char* name);
 
 }  // namespace varnek

@@ -97,6 +97,17 @@ uint32_t section_crc(const uint8_t* p) {
     return mpeg_crc32(p + h + 1, count);
 }
 
+bool stored_section_crc(const uint8_t* p, uint32_t& crc) {
+    unsigned h = payload_offset(p);
+    unsigned length = section_length(p);
+    // The section starts at h + 1; its CRC is the last 4 of the length bytes
+    // that follow the 3-byte section header.
+    if (length < 4 || !inside_packet(h + length, 4)) return false;
+    unsigned at = h + length;
+    crc = (uint32_t(p[at]) << 24) | (uint32_t(p[at + 1]) << 16) | (uint32_t(p[at + 2]) << 8) | p[at + 3];
+    return true;
+}
+
 bool packets_differ(const uint8_t* a, const uint8_t* b) {
     return std::memcmp(a + 4, b + 4, packet_size - 4) != 0;
 }

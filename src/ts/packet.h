@@ -68,6 +68,9 @@ void pmt_streams(const uint8_t* packet, StreamList& list);
 // CRC-32 of the section without its CRC field, over the bytes of it that
 // lie inside the packet.
 uint32_t section_crc(const uint8_t* packet);
+// The CRC-32 stored at the end of the section, when the whole section lies
+// inside the packet.
+bool stored_section_crc(const uint8_t* packet, uint32_t& crc);
 // Running CRC-32/MPEG-2 (no reflection, no final inversion).
 uint32_t mpeg_crc32(const uint8_t* bytes, size_t count, uint32_t crc = 0xFFFFFFFFu);
 // Bytes 4..187 differ (header and continuity counter are ignored).

@@ -4,4 +4,5 @@ list(APPEND VARNEK_TEST_SOURCES
   analysis/report_console_test.cpp
   analysis/packet_sweep_test.cpp
   analysis/stress_test.cpp
+  analysis/json_test.cpp
 )

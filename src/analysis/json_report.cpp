@@ -1,0 +1,175 @@
+#include "analysis/json_report.h"
+
+// No exceptions in this program: a JSON error would end it (texts are made
+// valid UTF-8 before they go in, so none is expected).
+#define JSON_NOEXCEPTION
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+#include "ts/packet.h"
+#include "ts/qbx.h"
+#include "util/output.h"
+#include "util/text.h"
+
+namespace varnek {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string dump(const Json& object) {
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+const char* scan_kind(const RunOptions& options) { return options.all_packets ? "all" : "head-tail"; }
+
+Json place(unsigned part, uint64_t offset) { return Json{{"part", part}, {"offset", offset}}; }
+
+Json stream_rows(const StreamList& list) {
+    Json rows = Json::array();
+    for (const StreamEntry& e : list) {
+        if (e.pid == 0) break;
+        rows.push_back(Json{{"pid", e.pid}, {"type", e.type}, {"label", stream_type_name(e.type)}});
+    }
+    return rows;
+}
+
+Json header_object(const ScanState& state) {
+    if (!state.stored_header) return nullptr;
+    const uint8_t* r = state.stored_header.data();
+    std::tm t{};
+    local_time_of(recording_start_time(r), t);
+    char start[64];
+    std::snprintf(start, sizeof start, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    Json streams = Json::array();
+    for (unsigned i = 0; i < qbxh_stream_entries; ++i) {
+        uint8_t type = qbxh_entry_type(r, i);
+        if (type == qbxh_empty_type) break;
+        streams.push_back(Json{{"pid", qbxh_entry_pid(r, i)}, {"type", type}, {"label", stream_type_name(type)}});
+    }
+    Json header = place(state.stored_header.part, state.stored_header.offset);
+    header["program"] = qbxh_program(r);
+    header["duration_s"] = qbxh_duration(r);
+    header["start"] = start;
+    header["pmt_pid"] = qbxh_pmt_pid(r);
+    header["video_pid"] = qbxh_video_pid(r);
+    header["audio_pid"] = qbxh_audio_pid(r);
+    header["pcr_pid"] = qbxh_pcr_pid(r);
+    header["streams"] = streams;
+    header["channel"] = state.channel_seen ? Json(utf8_text(state.channel_name)) : Json(nullptr);
+    return header;
+}
+
+Json pat_object(const ScanState& state) {
+    if (!state.stored_pat) return nullptr;
+    const uint8_t* p = state.stored_pat.data();
+    uint32_t computed = section_crc(p), stored = 0;
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08X", unsigned(computed));
+    Json pat = place(state.stored_pat.part, state.stored_pat.offset);
+    pat["crc32"] = crc;
+    pat["crc_ok"] = stored_section_crc(p, stored) && stored == computed;
+    return pat;
+}
+
+Json pmt_object(const ScanState& state, const Summary& summary) {
+    if (!state.stored_pmt) return nullptr;
+    const uint8_t* m = state.stored_pmt.data();
+    Json pmt = place(state.stored_pmt.part, state.stored_pmt.offset);
+    pmt["program"] = pmt_program_number(m);
+    pmt["pid"] = packet_pid(m);
+    pmt["pcr_pid"] = pmt_pcr_pid(m);
+    pmt["streams"] = stream_rows(summary.stream_list);
+    return pmt;
+}
+
+Json clock_object(uint32_t first, uint32_t last, uint32_t span) {
+    if (first == 0) return nullptr;
+    return Json{{"first_ms", first}, {"last_ms", last}, {"span_ms", span}};
+}
+
+Json pid_rows(const ScanState& state, const Summary& summary) {
+    Json rows = Json::array();
+    for (unsigned n = 0; n < pid_table_rows; ++n) {
+        const PidSlot& slot = state.pid_table.rows[n];
+        if (slot.key == no_pid_key) break;
+        const RowSummary& row = summary.rows[n];
+        rows.push_back(Json{{"pid", slot.key & 0x1FFF},
+                            {"label", row.label},
+                            {"packets", slot.count},
+                            {"pts", clock_object(slot.first_pts, slot.last_pts, row.pts_span)},
+                            {"pcr", clock_object(slot.first_pcr, slot.last_pcr, row.pcr_span)}});
+    }
+    return rows;
+}
+
+Json empty_recording(const char* name, const RunOptions& options) {
+    return Json{{"recording", utf8_text(name)},
+                {"parts", Json::array()},
+                {"scan", scan_kind(options)},
+                {"header", nullptr},
+                {"last_qbx", nullptr},
+                {"pat", nullptr},
+                {"pmt", nullptr},
+                {"pids", Json::array()},
+                {"duration_s", nullptr},
+                {"duration_from", nullptr},
+                {"sync_losses", Json::array()},
+                {"repairs", Json::array()},
+                {"error", nullptr}};
+}
+
+}  // namespace
+
+struct JsonObject {
+    Json value;
+};
+
+void JsonObjectDeleter::operator()(JsonObject* object) const { delete object; }
+
+JsonDraft json_recording(const char* name, const ScanState& state, const Summary& summary,
+                         const RunOptions& options) {
+    JsonDraft draft(new JsonObject{empty_recording(name, options)});
+    Json& o = draft->value;
+    for (const PartFile& part : state.parts)
+        o["parts"].push_back(Json{{"name", utf8_text(part.name)},
+                                  {"size", part.size >= 0 ? Json(part.size) : Json(nullptr)}});
+    o["header"] = header_object(state);
+    o["last_qbx"] = state.qbx_seen ? place(state.last_qbx_part, state.last_qbx_offset) : Json(nullptr);
+    o["pat"] = pat_object(state);
+    o["pmt"] = pmt_object(state, summary);
+    o["pids"] = pid_rows(state, summary);
+    o["duration_s"] = summary.duration;
+    o["duration_from"] = summary.duration_from == DurationFrom::pts   ? Json("pts")
+                         : summary.duration_from == DurationFrom::pcr ? Json("pcr")
+                                                                      : Json(nullptr);
+    for (const SyncLoss& loss : state.sync_losses)
+        o["sync_losses"].push_back(Json{{"part", loss.part},
+                                        {"offset", loss.offset},
+                                        {"resync", loss.resynced ? Json(loss.resync) : Json(nullptr)}});
+    return draft;
+}
+
+std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
+    Json& o = draft->value;
+    for (const RepairNote& note : state.repair_notes)
+        o["repairs"].push_back(Json{{"action", note.action}, {"ok", note.ok}, {"message", utf8_text(note.message)}});
+    return dump(o);
+}
+
+std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options) {
+    Json o = empty_recording(name, options);
+    o["error"] = utf8_text(error);
+    return dump(o);
+}
+
+std::string json_prn(const char* name, const ScanState& state, const RunOptions& options, const std::string& error) {
+    Json texts = Json::array();
+    for (const std::string& text : state.prn_texts) texts.push_back(utf8_text(text));
+    Json o{{"recording", utf8_text(name)}, {"tag", utf8_text(options.prn_tag)}, {"texts", texts}};
+    o["error"] = error.empty() ? Json(nullptr) : Json(utf8_text(error));
+    return dump(o);
+}
+
+}  // namespace varnek

@@ -1,0 +1,33 @@
+// The JSON object of a recording: one line of JSON Lines with everything
+// the report, the list line and the repairs tell, for scripts.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "analysis/report.h"
+#include "analysis/scan_state.h"
+#include "util/run_options.h"
+
+namespace varnek {
+
+// The object of a scanned recording, in two steps: what the scan found is
+// taken before the repairs replace stored packets, their messages after.
+struct JsonObject;
+struct JsonObjectDeleter {
+    void operator()(JsonObject* object) const;
+};
+using JsonDraft = std::unique_ptr<JsonObject, JsonObjectDeleter>;
+
+JsonDraft json_recording(const char* name, const ScanState& state, const Summary& summary,
+                         const RunOptions& options);
+std::string json_with_repairs(JsonDraft draft, const ScanState& state);
+
+// The object of a recording that could not be opened.
+std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options);
+
+// The object of -prn: mode: the tag and the texts found.
+std::string json_prn(const char* name, const ScanState& state, const RunOptions& options,
+                     const std::string& error = std::string());
+
+}  // namespace varnek

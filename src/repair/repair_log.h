@@ -1,0 +1,17 @@
+// The repairs' messages: printed as they always were, and noted in the
+// scan's state for the JSON object.
+#pragma once
+
+#include "analysis/scan_state.h"
+
+namespace varnek {
+
+// Prints a message line of a repair on the console's out.
+void repair_say(ScanState& state, const char* action, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Prints a repair's error line ("Error: ...!") on the console's err.
+void repair_fail(ScanState& state, const char* action, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+}  // namespace varnek
