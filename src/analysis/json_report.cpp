@@ -21,7 +21,9 @@ std::string dump(const Json& object) {
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-const char* scan_kind(const RunOptions& options) { return options.all_packets ? "all" : "head-tail"; }
+const char* scan_kind(const RunOptions& options) {
+    return options.check ? "check" : options.all_packets ? "all" : "head-tail";
+}
 
 Json place(unsigned part, uint64_t offset) { return Json{{"part", part}, {"offset", offset}}; }
 
@@ -156,6 +158,23 @@ std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
     for (const RepairNote& note : state.repair_notes)
         o["repairs"].push_back(Json{{"action", note.action}, {"ok", note.ok}, {"message", utf8_text(note.message)}});
     return dump(o);
+}
+
+void json_add_check(JsonDraft& draft, const CheckResult& result) {
+    Json counts = Json::object();
+    for (unsigned k = 0; k < check_kinds; ++k) counts[check_kind_name(CheckKind(k))] = result.counts[k];
+    Json problems = Json::array();
+    for (const CheckProblem& p : result.problems)
+        problems.push_back(Json{{"kind", check_kind_name(p.kind)},
+                                {"part", p.part},
+                                {"offset", p.offset},
+                                {"pid", p.pid >= 0 ? Json(p.pid) : Json(nullptr)},
+                                {"time_ms", p.time_ms >= 0 ? Json(p.time_ms) : Json(nullptr)},
+                                {"detail", p.detail}});
+    draft->value["check"] = Json{{"verdict", result.intact() ? "intact" : "damaged"},
+                                 {"packets", result.packets},
+                                 {"counts", counts},
+                                 {"problems", problems}};
 }
 
 std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options) {

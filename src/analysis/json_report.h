@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "analysis/check.h"
 #include "analysis/report.h"
 #include "analysis/scan_state.h"
 #include "util/run_options.h"
@@ -22,6 +23,9 @@ using JsonDraft = std::unique_ptr<JsonObject, JsonObjectDeleter>;
 JsonDraft json_recording(const char* name, const ScanState& state, const Summary& summary,
                          const RunOptions& options);
 std::string json_with_repairs(JsonDraft draft, const ScanState& state);
+
+// The check's verdict, counts and problems under the key "check".
+void json_add_check(JsonDraft& draft, const CheckResult& result);
 
 // The object of a recording that could not be opened.
 std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options);

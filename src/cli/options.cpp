@@ -86,6 +86,9 @@ ParsedArgs parse_arguments(int argc, char** argv) {
             } else if (starts_with(name, "list")) {
                 o.list = true;
                 o.progress = false;
+            } else if (starts_with(name, "check")) {
+                o.check = true;
+                o.progress = false;
             } else if (starts_with(name, "json")) {
                 o.json = true;
                 o.progress = false;

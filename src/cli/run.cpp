@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "analysis/check.h"
 #include "analysis/json_report.h"
 #include "analysis/report.h"
 #include "analysis/scan_state.h"
@@ -70,8 +71,15 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     const RunOptions& options = parsed.options;
+    if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file)) {
+        std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
+                   console().err);
+        std::fflush(console().err);
+    }
+    // With -json and -check the lines go to the standard output, and
+    // everything else the run would print there nowhere.
     JsonOutput json;
-    if (options.json && !begin_json(json)) {
+    if ((options.json || options.check) && !begin_json(json)) {
         report_error("Can't open the null device");
         return exit_usage;
     }
@@ -81,6 +89,7 @@ int run(int argc, char** argv) {
         InputFile* file = open_recording(name);
         if (!file) {
             report_error("Can't open '%s' for reading", name);
+            if (options.check) code = exit_unreadable;
             if (options.json) {
                 std::string error = "Can't open '" + std::string(name) + "' for reading";
                 emit(json, options.prn_tag ? json_prn(name, state, options, error)
@@ -89,6 +98,24 @@ int run(int argc, char** argv) {
             continue;
         }
         state.start_clock = clock_ms();
+        if (options.check) {
+            CheckResult result;
+            check_recording(name, file, options, state, result, is_terminal(console().err));
+            Summary summary = summarize(state);
+            if (options.json) {
+                JsonDraft draft = json_recording(name, state, summary, options);
+                json_add_check(draft, result);
+                emit(json, json_with_repairs(std::move(draft), state));
+            } else {
+                std::FILE* quiet = console().out;
+                console().out = json.lines;
+                print_check(name, state, result);
+                std::fflush(console().out);
+                console().out = quiet;
+            }
+            if (!result.intact() && code == exit_ok) code = exit_damaged;
+            continue;
+        }
         scan_recording(name, file, options, state);
         if (options.prn_tag) {
             if (options.json) emit(json, json_prn(name, state, options));

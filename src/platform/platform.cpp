@@ -33,6 +33,14 @@ bool is_directory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+int64_t path_size(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    return int64_t(st.st_size);
+}
+
+bool is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
 struct InputFile {
     int fd;
     bool seekable;

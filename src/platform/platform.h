@@ -30,6 +30,10 @@ struct FileTimes {
 
 bool file_id_of_path(const char* path, FileId& id);
 bool is_directory(const char* path);
+// The size of the file at path; -1 when it cannot be read.
+int64_t path_size(const char* path);
+// True when the stream is a terminal (a person is watching it).
+bool is_terminal(std::FILE* stream);
 
 // A file opened for the scan. Reads go straight into the caller's buffer
 // at an offset the caller keeps; files that cannot seek (pipes, terminals)

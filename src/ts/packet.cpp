@@ -13,12 +13,13 @@ inline unsigned byte_at(const uint8_t* p, unsigned offset) { return p[offset]; }
 
 bool has_adaptation(const uint8_t* p) { return p[0] == sync_byte && (p[3] & 0x20) != 0; }
 
-uint32_t pcr_ms(const uint8_t* p) {
+uint64_t pcr_base(const uint8_t* p) {
     if (!has_pcr(p)) return 0;
-    uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) | (uint64_t(p[8]) << 9) |
-                    (uint64_t(p[9]) << 1) | (uint64_t(p[10]) >> 7);
-    return static_cast<uint32_t>(base / 90);
+    return (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) | (uint64_t(p[8]) << 9) | (uint64_t(p[9]) << 1) |
+           (uint64_t(p[10]) >> 7);
 }
+
+uint32_t pcr_ms(const uint8_t* p) { return static_cast<uint32_t>(pcr_base(p) / 90); }
 
 unsigned payload_offset(const uint8_t* p) {
     if ((p[3] & 0x20) == 0) return 4;

@@ -44,6 +44,17 @@ bool has_adaptation(const uint8_t* packet);
 inline bool has_pcr(const uint8_t* packet) {
     return packet[0] == sync_byte && (packet[3] & 0x20) != 0 && packet[4] > 5 && (packet[5] & 0x10) != 0;
 }
+// PCR base: 33 bits from byte 6, in 90 kHz ticks; 0 without a PCR.
+uint64_t pcr_base(const uint8_t* packet);
+// Discontinuity indicator: bit 0x80 of byte 5, in an adaptation field of
+// at least one byte.
+inline bool has_discontinuity(const uint8_t* packet) {
+    return packet[0] == sync_byte && (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x80) != 0;
+}
+// Transport error indicator: bit 0x80 of byte 1.
+inline bool has_transport_error(const uint8_t* packet) { return (packet[1] & 0x80) != 0; }
+// Continuity counter: 4 bits of byte 3.
+inline unsigned continuity_counter(const uint8_t* packet) { return packet[3] & 0x0F; }
 // PCR base, 33 bits from byte 6, in milliseconds; 0 without a PCR.
 uint32_t pcr_ms(const uint8_t* packet);
 // Offset of the payload: 4, or adaptation field length + 5. May be 188 or

@@ -14,6 +14,7 @@ struct RunOptions {
     bool hex = false;                // -hex
     bool force = false;              // -force
     bool list = false;               // -list
+    bool check = false;              // -check: read everything, report damage, exit 0/1/2
     bool json = false;               // -json: one JSON object per recording, nothing else on out
 };
 
