@@ -5,4 +5,5 @@ list(APPEND VARNEK_TEST_SOURCES
   analysis/packet_sweep_test.cpp
   analysis/stress_test.cpp
   analysis/json_test.cpp
+  analysis/check_test.cpp
 )

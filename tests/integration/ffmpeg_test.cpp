@@ -214,6 +214,22 @@ TEST_F(FfmpegRecording, H264VideoAndAc3AudioAgreeWithProbe) {
     ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
     check_against_probe(dir_.file("rec.ts"), {{"h264", "Video H264"}, {"ac3", ac3}});
     EXPECT_EQ(parse_report(run_varnek({dir_.file("rec.ts")}).out).qbxh_pmt, std::to_string(pmt));
+
+    // ffmpeg's recording with the receiver's packets in front is intact;
+    // one video packet taken out is one continuity error on PID 256.
+    RunResult check = run_varnek({"-check", dir_.file("rec.ts")});
+    EXPECT_EQ(check.exit_code, 0) << check.out;
+    EXPECT_NE(check.out.find("': intact ("), std::string::npos) << check.out;
+    for (size_t at = 2 * 188 + 20 * 188; at + 188 <= rec.size(); at += 188) {
+        if (((rec[at + 1] & 0x1F) << 8 | rec[at + 2]) != 0x100 || (rec[at + 3] & 0x30) != 0x10) continue;
+        rec.erase(rec.begin() + long(at), rec.begin() + long(at + 188));
+        break;
+    }
+    ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
+    check = run_varnek({"-check", dir_.file("rec.ts")});
+    EXPECT_EQ(check.exit_code, 1);
+    EXPECT_NE(check.out.find(" PID 256: continuity: "), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("': damaged: 1 continuity\n"), std::string::npos) << check.out;
 }
 
 TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
