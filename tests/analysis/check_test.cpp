@@ -148,7 +148,9 @@ TEST(Check, CountsEqualTheDamageMade) {
         EXPECT_EQ(o["scan"], "check");
         EXPECT_EQ(check["verdict"], row.counts.empty() ? "intact" : "damaged");
         EXPECT_EQ(r.exit_code, row.counts.empty() ? 0 : 1);
-        if (row.first_offset != 0) EXPECT_EQ(check["problems"][0]["offset"], row.first_offset);
+        if (row.first_offset != 0) {
+            EXPECT_EQ(check["problems"][0]["offset"], row.first_offset);
+        }
         // Every whole packet in sync is counted, in every part.
         if (row.counts.count("sync") == 0 && row.counts.count("partial_packet") == 0) {
             uint64_t bytes = 0;
