@@ -75,6 +75,29 @@ void check_section(const uint8_t* p, unsigned pid, unsigned part, uint64_t offse
     note(result, CheckKind::crc, part, offset, int(pid), f.time_ms, detail);
 }
 
+// The continuity counter of a packet with payload on pid.
+void check_counter(const uint8_t* p, unsigned pid, bool discontinuity, unsigned part, uint64_t offset, Follow& f,
+                   CheckResult& result) {
+    unsigned cc = continuity_counter(p);
+    if (f.cc_seen[pid] != 0 && !discontinuity) {
+        unsigned expected = (f.last_cc[pid] + 1) & 0x0F;
+        if (cc == f.last_cc[pid] && f.cc_seen[pid] == 1) {
+            f.cc_seen[pid] = 2;  // one repeated packet is allowed
+        } else if (cc != expected) {
+            note(result, CheckKind::continuity, part, offset, int(pid), f.time_ms,
+                 printed(cc == f.last_cc[pid] ? "expected counter %llu, found %llu (a second repeat)"
+                                              : "expected counter %llu, found %llu",
+                         expected, cc));
+            f.cc_seen[pid] = 1;
+        } else {
+            f.cc_seen[pid] = 1;
+        }
+    } else {
+        f.cc_seen[pid] = 1;
+    }
+    f.last_cc[pid] = uint8_t(cc);
+}
+
 void check_packet(const ScanState& state, const uint8_t* p, unsigned part, uint64_t offset, Follow& f,
                   CheckResult& result) {
     ++result.packets;
@@ -84,26 +107,7 @@ void check_packet(const ScanState& state, const uint8_t* p, unsigned part, uint6
         note(result, CheckKind::transport_error, part, offset, int(pid), f.time_ms, "transport error indicator set");
 
     const bool discontinuity = has_discontinuity(p);
-    if (pid != null_pid && has_payload_bit(p)) {
-        unsigned cc = continuity_counter(p);
-        if (f.cc_seen[pid] != 0 && !discontinuity) {
-            unsigned expected = (f.last_cc[pid] + 1) & 0x0F;
-            if (cc == f.last_cc[pid] && f.cc_seen[pid] == 1) {
-                f.cc_seen[pid] = 2;  // one repeated packet is allowed
-            } else if (cc != expected) {
-                note(result, CheckKind::continuity, part, offset, int(pid), f.time_ms,
-                     printed(cc == f.last_cc[pid] ? "expected counter %llu, found %llu (a second repeat)"
-                                                  : "expected counter %llu, found %llu",
-                             expected, cc));
-                f.cc_seen[pid] = 1;
-            } else {
-                f.cc_seen[pid] = 1;
-            }
-        } else {
-            f.cc_seen[pid] = 1;
-        }
-        f.last_cc[pid] = uint8_t(cc);
-    }
+    if (pid != null_pid && has_payload_bit(p)) check_counter(p, pid, discontinuity, part, offset, f, result);
 
     if (has_pcr(p)) {
         const uint64_t pcr = pcr_base(p);
@@ -216,6 +220,25 @@ void check_part(InputFile* file, unsigned part, const RunOptions& options, ScanS
             state.sync_losses.back().resync = base + pos;
         }
         const uint8_t* packet = buffer + pos;
+        // The common packet, as the scanner takes it: no transport error,
+        // no PUSI, no adaptation field, a PID with its row; it counts, and
+        // its counter follows the one before.
+        const uint32_t head = (uint32_t(packet[0]) << 24) | (uint32_t(packet[1]) << 16) |
+                              (uint32_t(packet[2]) << 8) | uint32_t(packet[3]);
+        const unsigned pid = (head >> 8) & 0x1FFF;
+        const unsigned row = state.row_of_key[pid];
+        if ((head & 0x00C00020) == 0 && row != 0 && state.head_run != HeadRun::open) {
+            ++state.pid_table.rows[row - 1].count;
+            ++result.packets;
+            if (pid != null_pid && (head & 0x10) != 0) {
+                if (f.cc_seen[pid] == 1 && (head & 0x0F) == ((f.last_cc[pid] + 1u) & 0x0F))
+                    f.last_cc[pid] = uint8_t(head & 0x0F);
+                else
+                    check_counter(packet, pid, false, part, base + pos, f, result);
+            }
+            pos += packet_size;
+            continue;
+        }
         analyse_packet(state, packet, base + pos, options);
         check_packet(state, packet, part, base + pos, f, result);
         pos += packet_size;

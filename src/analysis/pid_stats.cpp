@@ -18,8 +18,9 @@ unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t k
         if (slot.key == no_pid_key) {
             slot.key = key;
             slot.count = 1;
+            // PID 0 keeps to the search: the first packet there may be the PAT to store.
             unsigned index = key == info_pid_key ? qbx_row_index : key;
-            if (index < state.row_of_key.size()) state.row_of_key[index] = uint8_t(i + 1);
+            if (index < state.row_of_key.size() && key != 0) state.row_of_key[index] = uint8_t(i + 1);
             if (options.hex) {
                 std::fprintf(console().out, "\n%08llX %u\n", static_cast<unsigned long long>(offset),
                              unsigned(key));
