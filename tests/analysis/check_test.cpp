@@ -74,6 +74,17 @@ TEST(Check, CountsEqualTheDamageMade) {
              parts = one_part(ps);
          },
          {{"continuity", 1}}},
+        {"a dropped packet behind which the discontinuity indicator is set",
+         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+             size_t k = 5000;
+             while (!(pid_of(ps[k]) == video && has_payload(ps[k]) && (ps[k][3] & 0x20) && ps[k][4] > 0)) ++k;
+             ps[k][5] |= 0x80;
+             size_t j = k - 1;
+             while (!(pid_of(ps[j]) == video && has_payload(ps[j]))) --j;
+             ps.erase(ps.begin() + long(j));
+             parts = one_part(ps);
+         },
+         {}},
         {"transport errors flagged",
          [&](Packets& ps, std::vector<b::Bytes>& parts) {
              ps[payload_packet(ps, 3000, video)][1] |= 0x80;

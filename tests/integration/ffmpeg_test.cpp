@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "support/builder.h"
@@ -265,6 +266,38 @@ TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
     EXPECT_EQ(r.qbxh_pmt, std::to_string(stored_pmt_pid(clip))) << again.out;
     EXPECT_EQ(r.pat_offset, "0xBC (1)") << again.out;
     EXPECT_EQ(r.pat_crc, stored_pat_crc(fixed));
+}
+
+// -check's continuity count against ffmpeg's own: packets taken out of
+// video and audio whose counters differ, so that each of ffmpeg's
+// "Continuity check failed" messages (it may print one twice) is one error.
+TEST_F(FfmpegRecording, ContinuityCountAgreesWithFfmpeg) {
+    Bytes rec = make("clip.ts", {"-c:v", "mpeg2video", "-c:a", "mp2"});
+    std::set<unsigned> taken_cc;
+    unsigned dropped = 0;
+    for (size_t at = 188 * 300; at + 188 <= rec.size() && dropped < 5; at += 188 * 131) {
+        unsigned pid = (rec[at + 1] & 0x1F) << 8 | rec[at + 2];
+        unsigned cc = rec[at + 3] & 0x0F;
+        if ((pid != 0x100 && pid != 0x101) || (rec[at + 3] & 0x30) != 0x10 || taken_cc.count(pid << 4 | cc)) continue;
+        taken_cc.insert(pid << 4 | cc);
+        rec.erase(rec.begin() + long(at), rec.begin() + long(at + 188));
+        ++dropped;
+    }
+    ASSERT_EQ(dropped, 5u);
+    ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
+    RunResult ff = run_program(ffmpeg_, {"-nostdin", "-loglevel", "debug", "-i", "rec.ts", "-f", "null", "-"},
+                               dir_.path());
+    std::set<std::string> messages;
+    std::stringstream lines(ff.err);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find("Continuity check failed");
+        if (at != std::string::npos) messages.insert(line.substr(at));
+    }
+    RunResult check = run_varnek({"-check", "-json", "rec.ts"}, dir_.path());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(check.out, m, std::regex(R"("continuity":(\d+))"))) << check.out;
+    EXPECT_EQ(std::stoul(m[1]), messages.size());
+    EXPECT_EQ(messages.size(), 5u);
 }
 
 }  // namespace
