@@ -103,6 +103,11 @@ struct ScanState {
     std::vector<std::string> prn_texts;
     // The repairs' messages, in the order printed.
     std::vector<RepairNote> repair_notes;
+    // This run's undo file for the recording (empty path: none yet) and its
+    // text so far, rewritten whole with every packet the repairs add.
+    std::string undo_path;
+    std::string undo_text;
+    std::vector<unsigned> undo_parts;  // part files whose identity and times it holds
 
     // The row of each key seen (row + 1; 0 = none yet), indexed by PID, with
     // the QBX packets' key at qbx_row_index.

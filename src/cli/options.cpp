@@ -86,6 +86,10 @@ ParsedArgs parse_arguments(int argc, char** argv) {
             } else if (starts_with(name, "list")) {
                 o.list = true;
                 o.progress = false;
+            } else if (starts_with(name, "undo")) {
+                o.undo = true;
+            } else if (starts_with(name, "dry")) {
+                o.dry = true;
             } else if (starts_with(name, "check")) {
                 o.check = true;
                 o.progress = false;

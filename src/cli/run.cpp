@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -14,6 +15,8 @@
 #include "repair/fix_header.h"
 #include "repair/fix_pat.h"
 #include "repair/packet_copy.h"
+#include "repair/repair_log.h"
+#include "repair/undo.h"
 #include "util/output.h"
 
 namespace varnek {
@@ -24,6 +27,29 @@ InputFile* open_recording(const char* name) {
     // A directory opens as a stream on this system but holds no packets.
     if (is_directory(name)) return nullptr;
     return open_input(name);
+}
+
+// True when name is a part file of another recording: an existing file's
+// name followed by a part number k whose parts 1 to k - 1 exist too, so that
+// the scan of that file reads it. The longest number is tried first.
+bool part_file_of(const char* name, std::string& whole) {
+    const std::string text = name;
+    size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[text.size() - 1 - digits]))) ++digits;
+    for (size_t length = digits; length >= 1; --length) {
+        const std::string base = text.substr(0, text.size() - length);
+        const std::string number = text.substr(text.size() - length);
+        if (base.empty() || number[0] == '0' || length > 9) continue;
+        if (!is_regular_file(base.c_str())) continue;
+        const unsigned k = unsigned(std::stoul(number));
+        unsigned part = 1;
+        while (part < k && is_regular_file(part_file_name(base, part).c_str())) ++part;
+        if (part == k) {
+            whole = base;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -84,6 +110,13 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     int code = exit_ok;
+    if (options.undo) {
+        // -undo takes back the latest repair of each recording, and does nothing else.
+        for (const char* name : parsed.recordings) undo_recording(name, options);
+        end_json(json);
+        std::fflush(console().out);
+        return code;
+    }
     for (const char* name : parsed.recordings) {
         ScanState state;
         InputFile* file = open_recording(name);
@@ -134,10 +167,19 @@ int run(int argc, char** argv) {
         // The object tells what the scan found: taken before the repairs
         // replace stored packets, with the repairs' messages added after.
         JsonDraft draft = options.json ? json_recording(name, state, summary, options) : nullptr;
-        if (options.fix_header) fix_header(state, options, name);
-        if (options.fix_pat) fix_pat(state, options, name);
-        if (options.get_file) copy_header_out(state, options);
-        if (options.put_file) copy_header_in(state, options, name);
+        // A part file named as if it were a recording (a shell glob such as
+        // *.ts* does that) is read, but nothing is written into it.
+        std::string whole;
+        const bool part_of_other = part_file_of(name, whole);
+        if (part_of_other && (options.fix_header || options.fix_pat || options.put_file)) {
+            repair_fail(state, options.fix_header ? "fixqbx" : options.fix_pat ? "fixpat" : "put",
+                        "'%s' is a part file of '%s': not repaired", name, whole.c_str());
+        } else {
+            if (options.fix_header) fix_header(state, options, name);
+            if (options.fix_pat) fix_pat(state, options, name);
+        }
+        if (options.get_file) copy_header_out(state, options, parsed.recordings);
+        if (options.put_file && !part_of_other) copy_header_in(state, options, name);
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));
     }
     end_json(json);

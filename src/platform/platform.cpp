@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <dirent.h>
 #include <fcntl.h>
+#include <cstdlib>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -92,6 +94,151 @@ bool file_id_of_input(InputFile* file, FileId& id) {
 
 void advise_sequential(InputFile* file) {
     (void)posix_fadvise(file->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+struct UpdateFile {
+    int fd;
+};
+
+UpdateFile* open_update(const char* path) {
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    return new UpdateFile{fd};
+}
+
+size_t read_update(UpdateFile* file, uint64_t offset, uint8_t* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(file->fd, buffer + done, count - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    return done;
+}
+
+bool write_update(UpdateFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pwrite(file->fd, bytes + done, count - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool close_update(UpdateFile* file) {
+    bool ok = close(file->fd) == 0;
+    delete file;
+    return ok;
+}
+
+struct NewFile {
+    int fd;
+};
+
+NewFile* create_new(const char* path, bool exclusive) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0644);
+    if (fd < 0) return nullptr;
+    return new NewFile{fd};
+}
+
+NewFile* create_temp_beside(const char* target, std::string& temp_path) {
+    std::string pattern = std::string(target) + ".varnek-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return nullptr;
+    temp_path = name.data();
+    return new NewFile{fd};
+}
+
+bool write_new(NewFile* file, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(file->fd, bytes + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool sync_new(NewFile* file) { return fsync(file->fd) == 0; }
+
+bool close_new(NewFile* file) {
+    bool ok = close(file->fd) == 0;
+    delete file;
+    return ok;
+}
+
+bool rename_file(const char* from, const char* to) { return rename(from, to) == 0; }
+bool remove_file(const char* path) { return unlink(path) == 0; }
+bool truncate_file(const char* path, uint64_t size) { return truncate(path, off_t(size)) == 0; }
+
+bool is_regular_file(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool make_private_dirs(const std::string& path) {
+    if (path.empty()) return false;
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/') continue;
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool list_dir(const std::string& path, std::vector<std::string>& names) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return false;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return true;
+}
+
+std::string env_text(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+int64_t now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::string resolved_path(const char* path) {
+    std::string text = path;
+    size_t slash = text.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+    std::string base = slash == std::string::npos ? text : text.substr(slash + 1);
+    char* real = realpath(dir.c_str(), nullptr);
+    if (!real) return text;
+    std::string resolved = real;
+    free(real);
+    if (resolved.back() != '/') resolved += '/';
+    return resolved + base;
+}
+
+bool file_status(const char* path, FileId& id, int64_t& size) {
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    fill_id(st, id);
+    size = int64_t(st.st_size);
+    return true;
 }
 
 bool get_file_times(const char* path, FileTimes& times) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace varnek {
 
@@ -54,6 +55,45 @@ int64_t input_size(InputFile* file);
 bool file_id_of_input(InputFile* file, FileId& id);
 // Advises the system that the file will be read front to back.
 void advise_sequential(InputFile* file);
+
+// A file opened for reading and writing in place: reads and writes at an
+// offset, each whole or not at all as far as the system tells.
+struct UpdateFile;
+UpdateFile* open_update(const char* path);
+size_t read_update(UpdateFile* file, uint64_t offset, uint8_t* buffer, size_t count);
+bool write_update(UpdateFile* file, uint64_t offset, const uint8_t* bytes, size_t count);
+// Closes the file; false when the system reports that data may be lost.
+bool close_update(UpdateFile* file);
+
+// A new file for writing: created exclusively (fails when it exists), or as
+// a fresh temporary file beside target (its name in temp_path), mode 0600
+// for the latter. Written as a whole with write_new; sync_new flushes it to
+// the disk.
+struct NewFile;
+NewFile* create_new(const char* path, bool exclusive);
+NewFile* create_temp_beside(const char* target, std::string& temp_path);
+bool write_new(NewFile* file, const uint8_t* bytes, size_t count);
+bool sync_new(NewFile* file);
+bool close_new(NewFile* file);
+
+bool rename_file(const char* from, const char* to);
+bool remove_file(const char* path);
+bool truncate_file(const char* path, uint64_t size);
+bool is_regular_file(const char* path);
+// Creates the folder and any missing parents, new ones readable by the user
+// alone; true when the folder exists afterwards.
+bool make_private_dirs(const std::string& path);
+// The names in a folder (not . and ..); false when it cannot be read.
+bool list_dir(const std::string& path, std::vector<std::string>& names);
+// An environment variable's value; empty when unset.
+std::string env_text(const char* name);
+// Nanoseconds of calendar time since the epoch.
+int64_t now_ns();
+// The path with its folder resolved (links, . and ..), for comparing where
+// two names point even when the file itself does not exist yet.
+std::string resolved_path(const char* path);
+// The identity and size of the file at path.
+bool file_status(const char* path, FileId& id, int64_t& size);
 
 bool get_file_times(const char* path, FileTimes& times);
 bool set_file_times(const char* path, const FileTimes& times);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 #include "repair/repair_log.h"
@@ -29,23 +30,23 @@ bool pid_was_scanned(const ScanState& state, uint16_t pid) {
 
 // Writes the stored PMT's PID into the record's PMT PID field, in the part
 // file and at the place where the scan found the record.
-void correct_pmt_pid(ScanState& state, const char* name) {
-    std::string path = part_file_name(name, state.stored_header.part);
-    std::FILE* file = open_file(path.c_str(), "r+b");
-    if (!file) {
-        repair_fail(state, "fixqbx", "Can't reopen '%s' for writing", path.c_str());
-        repair_say(state, "fixqbx", "QBX already exists");
-        return;
-    }
+void correct_pmt_pid(ScanState& state, const RunOptions& options, const char* name) {
     uint16_t pid = packet_pid(state.stored_pmt.data());
-    repair_say(state, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
     uint8_t field[2] = {static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(pid >> 8)};
-    bool written = write_at(file, state.stored_header.offset + 50, field, 2);
-    if (!close_file(file)) written = false;
-    if (written)
-        put_u16(*state.stored_header.bytes, 50, pid);
-    else
-        repair_fail(state, "fixqbx", "Can't write QBX");
+    switch (write_in_place(state, options, name, state.stored_header.part, state.stored_header.offset + 50, field, 2,
+                           "fixqbx")) {
+        case WriteOutcome::written:
+            // Told only once it is in the file.
+            repair_announce(state, options, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
+            put_u16(*state.stored_header.bytes, 50, pid);
+            break;
+        case WriteOutcome::not_opened:
+            repair_fail(state, "fixqbx", "Can't reopen '%s' for writing",
+                        part_file_name(name, state.stored_header.part).c_str());
+            break;
+        case WriteOutcome::not_written: repair_fail(state, "fixqbx", "Can't write QBX"); break;
+        case WriteOutcome::not_saved: break;
+    }
     repair_say(state, "fixqbx", "QBX already exists");
 }
 
@@ -60,38 +61,27 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
     }
     TsPacket record = build_header(state);
     if (options.hex) hex_dump(record.data());
-    store_packet(state.stored_header, record.data(), 0, 0);
 
-    std::FILE* file = open_file(name, "r+b");
-    if (!file) {
-        repair_fail(state, "fixqbx", "Can't reopen '%s' for writing", name);
-        return;
-    }
-    // The receiver's layout began with PAT and PMT: they move back behind the record.
+    // The receiver's layout began with PAT and PMT: they move back behind
+    // the record. Record, PAT and PMT go into the file in one write, so that
+    // the PAT the record overwrites is never lost.
     bool move_pat = state.stored_pat && state.stored_pat.part == 0 && state.stored_pat.offset == 0;
     bool move_pmt = move_pat && state.stored_pmt.part == 0 && state.stored_pmt.offset == packet_size;
-    uint64_t end = packet_size * (1 + (move_pat ? 1 : 0) + (move_pmt ? 1 : 0));
-    // The record overwrites the PAT: if the size limit would stop the PAT's
-    // move behind it, the PAT would be lost, so nothing is written.
-    if (!write_allowed_up_to(end) || !write_at(file, 0, record.data(), packet_size)) {
-        repair_fail(state, "fixqbx", "Can't write QBX");
-    } else {
-        repair_say(state, "fixqbx", "Overwrite 1. ts packet with QBX");
-        if (move_pat) {
-            if (!write_at(file, packet_size, state.stored_pat.data(), packet_size)) {
-                repair_fail(state, "fixqbx", "Can't write PAT");
-            } else {
-                repair_say(state, "fixqbx", "Overwrite 2. ts packet with PAT");
-                if (move_pmt) {
-                    if (!write_at(file, 2 * packet_size, state.stored_pmt.data(), packet_size))
-                        repair_fail(state, "fixqbx", "Can't write PMT");
-                    else
-                        repair_say(state, "fixqbx", "Overwrite 3. ts packet with PMT");
-                }
-            }
-        }
+    std::vector<uint8_t> head(record.begin(), record.end());
+    if (move_pat) head.insert(head.end(), state.stored_pat.data(), state.stored_pat.data() + packet_size);
+    if (move_pmt) head.insert(head.end(), state.stored_pmt.data(), state.stored_pmt.data() + packet_size);
+    switch (write_in_place(state, options, name, 0, 0, head.data(), head.size(), "fixqbx")) {
+        case WriteOutcome::written:
+            repair_announce(state, options, "fixqbx", "Overwrite 1. ts packet with QBX");
+            if (move_pat) repair_announce(state, options, "fixqbx", "Overwrite 2. ts packet with PAT");
+            if (move_pmt) repair_announce(state, options, "fixqbx", "Overwrite 3. ts packet with PMT");
+            // The generated record stands for the stored one once it is in the file.
+            store_packet(state.stored_header, record.data(), 0, 0);
+            break;
+        case WriteOutcome::not_opened: repair_fail(state, "fixqbx", "Can't reopen '%s' for writing", name); break;
+        case WriteOutcome::not_written: repair_fail(state, "fixqbx", "Can't write QBX"); break;
+        case WriteOutcome::not_saved: break;
     }
-    close_file(file);
 }
 
 }  // namespace
@@ -146,7 +136,7 @@ void fix_header(ScanState& state, const RunOptions& options, const char* name) {
     if (state.stored_header) {
         uint16_t field = qbxh_pmt_pid(state.stored_header.data());
         if (field == 0 && state.stored_pmt && !options.force) {
-            correct_pmt_pid(state, name);
+            correct_pmt_pid(state, options, name);
             return;
         }
         if (!options.force) {

@@ -47,19 +47,16 @@ void fix_pat(ScanState& state, const RunOptions& options, const char* name) {
     // The PAT goes right behind the receiver's packets at the head of the
     // first part file, never behind one met later in the stream.
     uint64_t behind = state.head_run != HeadRun::none ? state.head_run_end : 0;
-    store_packet(state.stored_pat, pat.data(), behind + packet_size, 0);
     if (options.hex) hex_dump(pat.data());
-
-    std::FILE* file = open_file(name, "r+b");
-    if (!file) {
-        repair_fail(state, "fixpat", "Can't reopen '%s' for writing", name);
-        return;
+    switch (write_in_place(state, options, name, 0, behind + packet_size, pat.data(), packet_size, "fixpat")) {
+        case WriteOutcome::written:
+            repair_announce(state, options, "fixpat", "Overwrite %d. ts packet with PAT", int(behind / packet_size + 2));
+            store_packet(state.stored_pat, pat.data(), behind + packet_size, 0);
+            break;
+        case WriteOutcome::not_opened: repair_fail(state, "fixpat", "Can't reopen '%s' for writing", name); break;
+        case WriteOutcome::not_written: repair_fail(state, "fixpat", "Can't write ts package"); break;
+        case WriteOutcome::not_saved: break;
     }
-    if (write_at(file, behind + packet_size, pat.data(), packet_size))
-        repair_say(state, "fixpat", "Overwrite %d. ts packet with PAT", int(behind / packet_size + 2));
-    else
-        repair_fail(state, "fixpat", "Can't write ts package");
-    close_file(file);
 }
 
 }  // namespace varnek

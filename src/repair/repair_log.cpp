@@ -32,6 +32,16 @@ void repair_say(ScanState& state, const char* action, const char* format, ...) {
     state.repair_notes.push_back(RepairNote{action, true, text});
 }
 
+void repair_announce(ScanState& state, const RunOptions& options, const char* action, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = format_text(format, args);
+    va_end(args);
+    if (options.dry) text = "Would: " + text;
+    std::fprintf(console().out, "%s\n", text.c_str());
+    state.repair_notes.push_back(RepairNote{action, true, text});
+}
+
 void repair_fail(ScanState& state, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);

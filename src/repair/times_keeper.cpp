@@ -1,44 +1,51 @@
 #include "repair/times_keeper.h"
 
-#include <cstring>
+#include <vector>
+
+#include "repair/repair_log.h"
+#include "repair/undo.h"
 
 namespace varnek {
 
-TimesKeeper& times_keeper() {
-    static TimesKeeper keeper;
+TimesKeeper note_times(const std::string& path) {
+    TimesKeeper keeper;
+    keeper.path = path;
+    FileTimes times;
+    if (get_file_times(path.c_str(), times)) keeper.times = times;
     return keeper;
 }
 
-std::FILE* open_file(const char* path, const char* mode) {
-    TimesKeeper& keeper = times_keeper();
-    keeper.path.reset();
-    FileTimes times;
-    if (std::strcmp(mode, "r+b") == 0 && get_file_times(path, times)) {
-        keeper.path = path;
-        keeper.times = times;
-    }
-    std::FILE* file = std::fopen(path, mode);
-    // Nothing was changed, so there is nothing to restore later.
-    if (!file) keeper.path.reset();
-    return file;
+bool restore_times(const TimesKeeper& keeper) {
+    return !keeper.times || set_file_times(keeper.path.c_str(), *keeper.times);
 }
 
-bool close_file(std::FILE* file) {
-    bool closed = std::fclose(file) == 0;
-    TimesKeeper& keeper = times_keeper();
-    if (keeper.path) {
-        (void)set_file_times(keeper.path->c_str(), keeper.times);
-        keeper.path.reset();
-    }
-    return closed;
-}
-
-bool write_at(std::FILE* file, uint64_t offset, const uint8_t* bytes, size_t count) {
+WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const char* recording, unsigned part,
+                            uint64_t offset, const uint8_t* bytes, size_t count, const char* action) {
+    if (options.dry) return WriteOutcome::written;
+    const std::string path = part_file_name(recording, part);
+    TimesKeeper keeper = note_times(path);
+    FileId id;
+    int64_t size = 0;
+    UpdateFile* file = open_update(path.c_str());
+    if (!file) return WriteOutcome::not_opened;
+    WriteOutcome outcome = WriteOutcome::written;
     // A write cut short by the file-size limit would leave half a packet behind.
-    if (!write_allowed_up_to(offset + count)) return false;
-    if (!seek_file(file, int64_t(offset), SEEK_SET)) return false;
-    if (std::fwrite(bytes, 1, count, file) != count) return false;
-    return std::fflush(file) == 0;
+    std::vector<uint8_t> old_bytes(count, 0);
+    if (!write_allowed_up_to(offset + count) || !file_status(path.c_str(), id, size)) {
+        outcome = WriteOutcome::not_written;
+    } else {
+        read_update(file, offset, old_bytes.data(), count);
+        if (!save_undo(state, recording, part, offset, old_bytes.data(), bytes, count,
+                       keeper.times ? *keeper.times : FileTimes{}, size)) {
+            repair_fail(state, action, "Can't save undo data for '%s'", recording);
+            outcome = WriteOutcome::not_saved;
+        } else if (!write_update(file, offset, bytes, count)) {
+            outcome = WriteOutcome::not_written;
+        }
+    }
+    if (!close_update(file) && outcome == WriteOutcome::written) outcome = WriteOutcome::not_written;
+    if (!restore_times(keeper)) repair_fail(state, action, "Can't keep the times of '%s'", path.c_str());
+    return outcome;
 }
 
 }  // namespace varnek

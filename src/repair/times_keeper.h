@@ -1,32 +1,40 @@
-// Updates in place keep the file's access and modification times: the times
-// are noted when the file is opened for update and put back after closing.
+// Updates in place keep the file's access and modification times, and save
+// what they overwrite first: every write into a recording goes through
+// write_in_place.
 #pragma once
 
-#include <cstdio>
+#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "analysis/scan_state.h"
 #include "platform/platform.h"
+#include "util/run_options.h"
 
 namespace varnek {
 
+// The times of one file, noted before it is opened for update and put back
+// after it is closed.
 struct TimesKeeper {
-    std::optional<std::string> path;  // none: nothing to restore
-    FileTimes times;
+    std::string path;
+    std::optional<FileTimes> times;  // none: the status could not be read, nothing to restore
 };
 
-TimesKeeper& times_keeper();
+TimesKeeper note_times(const std::string& path);
+// False when the times could not be put back.
+bool restore_times(const TimesKeeper& keeper);
 
-// Opens path in mode; for "r+b" the times are remembered first (when the
-// file's status can be read).
-std::FILE* open_file(const char* path, const char* mode);
+enum class WriteOutcome {
+    written,      // or, with -dry, would have been
+    not_opened,   // the part file cannot be opened for update
+    not_written,  // the write could not be made (file-size limit, disk full); nothing changed
+    not_saved,    // the undo data could not be saved; nothing changed, the error line is printed
+};
 
-// Closes the file, then restores the remembered times, if any. Returns
-// false when the close itself failed.
-bool close_file(std::FILE* file);
-
-// Writes count bytes at offset and makes sure they left the stream's
-// buffer; true only when all of them did.
-bool write_at(std::FILE* file, uint64_t offset, const uint8_t* bytes, size_t count);
+// Writes count bytes at offset into part file `part` of the recording in
+// one write, after saving the bytes it overwrites in the run's undo file.
+// The file's times are kept; when they cannot be, an error line says so.
+WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const char* recording, unsigned part,
+                            uint64_t offset, const uint8_t* bytes, size_t count, const char* action);
 
 }  // namespace varnek

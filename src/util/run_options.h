@@ -14,6 +14,8 @@ struct RunOptions {
     bool hex = false;                // -hex
     bool force = false;              // -force
     bool list = false;               // -list
+    bool undo = false;               // -undo: take back the latest repair of each recording
+    bool dry = false;                // -dry: repairs tell what they would write, and write nothing
     bool check = false;              // -check: read everything, report damage, exit 0/1/2
     bool json = false;               // -json: one JSON object per recording, nothing else on out
 };

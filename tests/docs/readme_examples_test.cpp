@@ -98,7 +98,8 @@ TEST(ReadmeExamples, PrintWhatTheReadmeShows) {
         SCOPED_TRACE("README.md:" + std::to_string(example.line) + ": $ " + example.command);
         std::string command = example.command;
         replace_all(command, "/tmp/", tmp + "/");
-        RunResult r = run_program("/bin/sh", {"-c", "exec 2>&1\n" + command}, scratch.path());
+        RunResult r = run_program("/bin/sh", {"-c", "exec 2>&1\n" + command}, scratch.path(),
+                                  {"VARNEK_UNDO_DIR=" + scratch.file("undo")});
         ASSERT_TRUE(r.started) << r.err;
         std::string output = r.out;
         replace_all(output, tmp + "/", "/tmp/");

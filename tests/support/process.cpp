@@ -189,13 +189,25 @@ std::string varnek_binary() {
 #endif
 }
 
+std::string test_undo_dir() {
+    // One folder for the undo files of all the tool's runs in this test
+    // process, open to the user nobody too; removed with the process.
+    static TempDir dir;
+    static bool opened = chmod(dir.path().c_str(), 01777) == 0;
+    (void)opened;
+    return dir.path();
+}
+
 RunResult run_varnek(const std::vector<std::string>& args, const std::string& workdir,
                      const std::vector<std::string>& env) {
     std::vector<std::string> all;
-    bool has_tz = false;
-    for (const std::string& e : env)
+    bool has_tz = false, has_undo = false;
+    for (const std::string& e : env) {
         if (env_name(e) == "TZ") has_tz = true;
+        if (env_name(e) == "VARNEK_UNDO_DIR") has_undo = true;
+    }
     if (!has_tz) all.push_back("TZ=UTC");
+    if (!has_undo) all.push_back("VARNEK_UNDO_DIR=" + test_undo_dir());
     all.insert(all.end(), env.begin(), env.end());
     return run_program(varnek_binary(), args, workdir, all);
 }
@@ -228,7 +240,7 @@ RunResult run_varnek_restricted(std::vector<std::string> args, const std::string
     request.program = as_nobody ? binary_for_nobody() : varnek_binary();
     request.args = std::move(args);
     request.workdir = dir;
-    request.env = {"TZ=UTC"};
+    request.env = {"TZ=UTC", "VARNEK_UNDO_DIR=" + test_undo_dir()};
     request.size_limit = size_limit;
     request.as_nobody = as_nobody;
     request.meanwhile = meanwhile;

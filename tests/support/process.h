@@ -40,7 +40,9 @@ RunResult run_program(const RunRequest& request);
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& workdir = "", const std::vector<std::string>& env = {});
 
-// The tool built with the tests; TZ=UTC unless env names TZ itself.
+// The tool built with the tests; TZ=UTC unless env names TZ itself, and its
+// undo files in test_undo_dir() unless env names VARNEK_UNDO_DIR.
+std::string test_undo_dir();
 std::string varnek_binary();
 RunResult run_varnek(const std::vector<std::string>& args, const std::string& workdir = "",
                      const std::vector<std::string>& env = {});
