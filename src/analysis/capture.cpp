@@ -80,7 +80,7 @@ void capture_qbx(ScanState& state, const uint8_t* packet, uint64_t offset, const
         if (options.json)
             state.prn_texts.emplace_back(text, text + qbx_text_length(packet));
         else
-            std::fwrite(text, 1, qbx_text_length(packet), console().out);
+            std::fputs(shown(std::string(text, text + qbx_text_length(packet)), console().out).c_str(), console().out);
         return;
     }
     if (tag_is(packet, "CHNM")) {

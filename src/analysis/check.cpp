@@ -327,16 +327,17 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
 void print_check(const char* name, const ScanState& state, const CheckResult& result) {
     std::FILE* out = console().out;
     constexpr unsigned shown_per_kind = 20;
-    std::array<unsigned, check_kinds> shown{};
+    std::array<unsigned, check_kinds> listed{};
     for (const CheckProblem& problem : result.problems) {
         unsigned k = unsigned(problem.kind);
-        if (shown[k]++ >= shown_per_kind) continue;
+        if (listed[k]++ >= shown_per_kind) continue;
         if (problem.kind >= CheckKind::no_header) {
-            std::fprintf(out, "'%s': %s: %s\n", name, check_kind_name(problem.kind), problem.detail.c_str());
+            std::fprintf(out, "'%s': %s: %s\n", shown(name, out).c_str(), check_kind_name(problem.kind),
+                         problem.detail.c_str());
             continue;
         }
         const std::string& part = state.parts[problem.part].name;
-        std::fprintf(out, "'%s' offset 0x%llX packet %llu", part.c_str(), static_cast<unsigned long long>(problem.offset),
+        std::fprintf(out, "'%s' offset 0x%llX packet %llu", shown(part, out).c_str(), static_cast<unsigned long long>(problem.offset),
                      static_cast<unsigned long long>(problem.offset / packet_size));
         if (problem.time_ms >= 0) std::fprintf(out, " time %s", format_ms(uint32_t(problem.time_ms)));
         if (problem.pid >= 0) std::fprintf(out, " PID %d", problem.pid);
@@ -344,15 +345,15 @@ void print_check(const char* name, const ScanState& state, const CheckResult& re
     }
     for (unsigned k = 0; k < check_kinds; ++k)
         if (result.counts[k] > shown_per_kind)
-            std::fprintf(out, "'%s': %llu more %s problems\n", name,
+            std::fprintf(out, "'%s': %llu more %s problems\n", shown(name, out).c_str(),
                          static_cast<unsigned long long>(result.counts[k] - shown_per_kind),
                          check_kind_name(CheckKind(k)));
     if (result.intact()) {
-        std::fprintf(out, "'%s': intact (%llu packets, %s)\n", name, static_cast<unsigned long long>(result.packets),
+        std::fprintf(out, "'%s': intact (%llu packets, %s)\n", shown(name, out).c_str(), static_cast<unsigned long long>(result.packets),
                      format_hms(uint32_t(result.measured_ms > 0 ? result.measured_ms / 1000 : 0)));
         return;
     }
-    std::fprintf(out, "'%s': damaged:", name);
+    std::fprintf(out, "'%s': damaged:", shown(name, out).c_str());
     const char* separator = " ";
     for (unsigned k = 0; k < check_kinds; ++k) {
         if (result.counts[k] == 0) continue;

@@ -130,7 +130,7 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
     state.seen_pcr = false;
     state.seen_pes = false;
     state.in_sync = true;
-    if (options.progress) std::fprintf(console().out, "Analyse: '%s' BEG", part_name);
+    if (options.progress) std::fprintf(console().out, "Analyse: '%s' BEG", shown(part_name, console().out).c_str());
     std::fflush(console().out);
     PartReader reader{file, buffer};
     if (options.all_packets) advise_sequential(file);

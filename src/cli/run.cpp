@@ -97,10 +97,18 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     const RunOptions& options = parsed.options;
+    console().out_is_terminal = is_terminal(console().out);
+    console().err_is_terminal = is_terminal(console().err);
     if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file)) {
         std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
                    console().err);
         std::fflush(console().err);
+    }
+    if (options.undo) {
+        // -undo takes back the latest repair of each recording, and does nothing else.
+        for (const char* name : parsed.recordings) undo_recording(name, options);
+        std::fflush(console().out);
+        return exit_ok;
     }
     // With -json and -check the lines go to the standard output, and
     // everything else the run would print there nowhere.
@@ -110,13 +118,6 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     int code = exit_ok;
-    if (options.undo) {
-        // -undo takes back the latest repair of each recording, and does nothing else.
-        for (const char* name : parsed.recordings) undo_recording(name, options);
-        end_json(json);
-        std::fflush(console().out);
-        return code;
-    }
     for (const char* name : parsed.recordings) {
         ScanState state;
         InputFile* file = open_recording(name);

@@ -28,7 +28,7 @@ void repair_say(ScanState& state, const char* action, const char* format, ...) {
     va_start(args, format);
     std::string text = format_text(format, args);
     va_end(args);
-    std::fprintf(console().out, "%s\n", text.c_str());
+    std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
     state.repair_notes.push_back(RepairNote{action, true, text});
 }
 
@@ -38,7 +38,7 @@ void repair_announce(ScanState& state, const RunOptions& options, const char* ac
     std::string text = format_text(format, args);
     va_end(args);
     if (options.dry) text = "Would: " + text;
-    std::fprintf(console().out, "%s\n", text.c_str());
+    std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
     state.repair_notes.push_back(RepairNote{action, true, text});
 }
 

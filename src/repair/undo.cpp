@@ -194,16 +194,7 @@ void undo_recording(const char* recording, const RunOptions& options) {
         return;
     }
 
-    // The run's result and what stood there before it, byte by byte: later
-    // writes of the run cover earlier ones, the earliest old byte is the original.
-    std::map<std::pair<unsigned, uint64_t>, uint8_t> after, before;
-    for (const UndoFile::Write& w : undo.writes)
-        for (size_t i = 0; i < w.new_bytes.size(); ++i) after[{w.part, w.offset + i}] = w.new_bytes[i];
-    for (auto w = undo.writes.rbegin(); w != undo.writes.rend(); ++w)
-        for (size_t i = 0; i < w->old_bytes.size(); ++i) before[{w->part, w->offset + i}] = w->old_bytes[i];
-
-    // Every byte must still hold what the run wrote, or what it found where
-    // the run was cut short before writing it; the files must be the same.
+    // The files must be the ones the repair changed.
     for (const auto& [part, noted] : undo.parts) {
         FileId now;
         int64_t now_size = 0;
@@ -213,23 +204,38 @@ void undo_recording(const char* recording, const RunOptions& options) {
             return;
         }
     }
+    // The bytes as they are now, then taken back write by write, the last
+    // first: each must hold what its write put there, or what it found
+    // where the run was cut short before it; anything else was changed since.
+    std::map<std::pair<unsigned, uint64_t>, uint8_t> image;
     std::set<std::pair<unsigned, uint64_t>> packets;
-    for (const auto& [place, value] : after) {
-        std::string name = part_file_name(recording, place.first);
-        InputFile* file = open_input(name.c_str());
-        uint8_t current = 0;
-        bool read = file && read_input(file, place.second, &current, 1) == 1;
-        close_input(file);
-        if (!read || (current != value && current != before[place])) {
-            report_error("Can't undo '%s': it was changed after the repair", recording);
-            return;
+    for (const auto& [part, noted] : undo.parts) {
+        InputFile* file = open_input(part_file_name(recording, part).c_str());
+        for (const UndoFile::Write& w : undo.writes) {
+            if (w.part != part) continue;
+            std::vector<uint8_t> now(w.new_bytes.size(), 0);
+            size_t got = file ? read_input(file, w.offset, now.data(), now.size()) : 0;
+            for (size_t i = 0; i < now.size(); ++i) image[{part, w.offset + i}] = i < got ? now[i] : uint8_t(~w.new_bytes[i]);
+            for (uint64_t p = w.offset / packet_size; p <= (w.offset + now.size() - 1) / packet_size; ++p)
+                packets.insert({part, p});
         }
-        packets.insert({place.first, place.second / packet_size});
+        close_input(file);
     }
+    for (auto w = undo.writes.rbegin(); w != undo.writes.rend(); ++w) {
+        for (size_t i = 0; i < w->new_bytes.size(); ++i) {
+            uint8_t& byte = image[{w->part, w->offset + i}];
+            if (byte != w->new_bytes[i] && byte != w->old_bytes[i]) {
+                report_error("Can't undo '%s': it was changed after the repair", recording);
+                return;
+            }
+            byte = w->old_bytes[i];
+        }
+    }
+    const auto& before = image;
     const std::string date = local_date(undo.made);
     if (options.dry) {
-        std::fprintf(console().out, "Would: Undone: %zu packets of '%s' from %s\n", packets.size(), recording,
-                     date.c_str());
+        std::fprintf(console().out, "Would: Undone: %zu packets of '%s' from %s\n", packets.size(),
+                     shown(recording, console().out).c_str(), date.c_str());
         return;
     }
     for (const auto& [part, noted] : undo.parts) {
@@ -260,7 +266,8 @@ void undo_recording(const char* recording, const RunOptions& options) {
         if (!set_file_times(name.c_str(), noted.times)) report_error("Can't keep the times of '%s'", name.c_str());
     }
     rename_file(path.c_str(), (path.substr(0, path.size() - 5) + ".used").c_str());
-    std::fprintf(console().out, "Undone: %zu packets of '%s' from %s\n", packets.size(), recording, date.c_str());
+    std::fprintf(console().out, "Undone: %zu packets of '%s' from %s\n", packets.size(),
+                 shown(recording, console().out).c_str(), date.c_str());
 }
 
 }  // namespace varnek

@@ -9,6 +9,23 @@ Console& console() {
     return streams;
 }
 
+std::string shown(const std::string& text, std::FILE* stream) {
+    Console& c = console();
+    bool terminal = (stream == c.out && c.out_is_terminal) || (stream == c.err && c.err_is_terminal);
+    if (!terminal) return text;
+    std::string safe = text;
+    for (size_t i = 0; i < safe.size(); ++i) {
+        unsigned char ch = static_cast<unsigned char>(safe[i]);
+        if (ch < 0x20 || ch == 0x7F) safe[i] = '?';
+        // C1 controls written as UTF-8 (U+0080..U+009F) steer terminals too.
+        if (ch == 0xC2 && i + 1 < safe.size() && static_cast<unsigned char>(safe[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(safe[i + 1]) <= 0x9F) {
+            safe.replace(i, 2, "?");
+        }
+    }
+    return safe;
+}
+
 const char* format_ms(uint32_t ms) {
     static char text[16];
     if (ms == 0) return "no PTS";
@@ -53,11 +70,17 @@ void hex_dump(const uint8_t* packet) {
 
 void report_error(const char* format, ...) {
     std::FILE* err = console().err;
-    std::fputs("Error: ", err);
-    va_list args;
+    va_list args, copy;
     va_start(args, format);
-    std::vfprintf(err, format, args);
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string message(length > 0 ? size_t(length) + 1 : 1, '\0');
+    if (length > 0) std::vsnprintf(&message[0], message.size(), format, args);
     va_end(args);
+    message.resize(length > 0 ? size_t(length) : 0);
+    std::fputs("Error: ", err);
+    std::fputs(shown(message, err).c_str(), err);
     std::fputs("!\n", err);
     std::fflush(err);
 }

@@ -4,16 +4,24 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace varnek {
 
 struct Console {
     std::FILE* out;
     std::FILE* err;
+    bool out_is_terminal = false;  // set by the cli: a person reads out or err
+    bool err_is_terminal = false;
 };
 
 // The streams in use; stdout and stderr unless a test redirected them.
 Console& console();
+
+// Text from a recording or a file name as it may be printed on stream: on
+// a terminal, control characters show as '?' (they could steer it); into a
+// pipe or a file the text passes unchanged, since scripts read it.
+std::string shown(const std::string& text, std::FILE* stream);
 
 // "no PTS" for 0, else "HH:MM:SS.mmm" with hours unbounded. The text lives
 // in a static buffer that the next call overwrites.

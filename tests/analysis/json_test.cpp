@@ -155,8 +155,9 @@ TEST(Json, ObjectsTellWhatTheReportTells) {
         // The report's "*" marks the span that o["duration_from"] names.
         bool star = report.out.find("*") != std::string::npos;
         EXPECT_EQ(o["duration_from"].is_null(), !star);
-        if (star)
+        if (star) {
             EXPECT_EQ(o["duration_from"], report.out.find("*\n") < report.out.find("PCR:") ? "pts" : "pcr");
+        }
         // Standard error is the same with -json; its Sync lines are the object's sync losses.
         EXPECT_EQ(json.err, report.err);
         EXPECT_EQ(sync_text(o), report.err);

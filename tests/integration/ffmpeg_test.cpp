@@ -266,6 +266,12 @@ TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
     EXPECT_EQ(r.qbxh_pmt, std::to_string(stored_pmt_pid(clip))) << again.out;
     EXPECT_EQ(r.pat_offset, "0xBC (1)") << again.out;
     EXPECT_EQ(r.pat_crc, stored_pat_crc(fixed));
+
+    // -undo brings back what ffmpeg and the receiver wrote, byte for byte.
+    RunResult undo = run_varnek({"-undo", path});
+    EXPECT_EQ(undo.err, "");
+    EXPECT_EQ(undo.out.substr(0, undo.out.find(" from ")), "Undone: 2 packets of '" + path + "'");
+    EXPECT_TRUE(read_file(path) == rec);
 }
 
 // -check's continuity count against ffmpeg's own: packets taken out of
