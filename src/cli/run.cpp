@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "analysis/check.h"
 #include "analysis/json_report.h"
@@ -86,7 +87,13 @@ void emit(const JsonOutput& json, const std::string& line) {
 }  // namespace
 
 int run(int argc, char** argv) {
-    ParsedArgs parsed = parse_arguments(argc, argv);
+    prepare_console();
+    // The arguments as UTF-8, whatever the system hands over; the options
+    // point into these texts, which live until the run ends.
+    std::vector<std::string> arguments = command_line_arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(&argument[0]);
+    ParsedArgs parsed = parse_arguments(int(pointers.size()), pointers.data());
     if (parsed.error_exit != exit_ok || parsed.answered) {
         std::fflush(console().out);
         return parsed.error_exit;

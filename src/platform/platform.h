@@ -1,5 +1,6 @@
-// Every call into the operating system lives behind this file, so a port
-// to another system replaces platform.cpp alone.
+// Every call into the operating system lives behind this file: one
+// implementation per system family (platform_posix.cpp, platform_windows.cpp),
+// so nothing else knows where it runs. File names are UTF-8 everywhere.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,12 @@
 
 namespace varnek {
 
-// 64-bit seek on a stdio stream (the repairs' writes). Returns false when
-// the position would be invalid (before offset 0); it is then unchanged.
-bool seek_file(std::FILE* file, int64_t offset, int whence);
+// The command line as UTF-8 texts (argv[0] first).
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// Makes the standard streams write bytes as they are (no line-end
+// translation), as on every system.
+void prepare_console();
 
 // A file's identity (device and inode), for telling whether two names are
 // the same file.
@@ -87,6 +91,9 @@ bool make_private_dirs(const std::string& path);
 bool list_dir(const std::string& path, std::vector<std::string>& names);
 // An environment variable's value; empty when unset.
 std::string env_text(const char* name);
+// The folder for the undo files when no variable names one: under the
+// user's own state folder; empty when there is none.
+std::string home_state_folder();
 // Nanoseconds of calendar time since the epoch.
 int64_t now_ns();
 // The path with its folder resolved (links, . and ..), for comparing where

@@ -126,11 +126,7 @@ std::string local_date(int64_t seconds) {
 std::string undo_folder() {
     std::string dir = env_text("VARNEK_UNDO_DIR");
     if (!dir.empty()) return dir;
-    dir = env_text("XDG_STATE_HOME");
-    if (!dir.empty()) return dir + "/varnek/undo";
-    dir = env_text("HOME");
-    if (!dir.empty()) return dir + "/.local/state/varnek/undo";
-    return std::string();
+    return home_state_folder();
 }
 
 bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t offset, const uint8_t* old_bytes,

@@ -12,11 +12,11 @@
 
 namespace varnek {
 
+// Offsets and times are 64-bit on every build, 32-bit systems included
+// (_FILE_OFFSET_BITS=64, _TIME_BITS=64): recordings exceed 4 GiB, and the
+// generated record's date lies beyond 2038.
 static_assert(sizeof(off_t) == 8, "offsets must be 64-bit");
-
-bool seek_file(std::FILE* file, int64_t offset, int whence) {
-    return fseeko(file, static_cast<off_t>(offset), whence) == 0;
-}
+static_assert(sizeof(time_t) == 8, "times must be 64-bit");
 
 static void fill_id(const struct stat& st, FileId& id) {
     id.device = static_cast<uint64_t>(st.st_dev);
@@ -266,6 +266,20 @@ bool write_allowed_up_to(uint64_t end) {
     return end <= uint64_t(limit.rlim_cur);
 }
 
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void prepare_console() {}
+
+std::string home_state_folder() {
+    std::string dir = env_text("XDG_STATE_HOME");
+    if (!dir.empty()) return dir + "/varnek/undo";
+    dir = env_text("HOME");
+    if (!dir.empty()) return dir + "/.local/state/varnek/undo";
+    return std::string();
+}
+
 std::FILE* open_null_output() { return std::fopen("/dev/null", "w"); }
 
 int64_t clock_ms() {
@@ -280,18 +294,6 @@ int64_t make_local_time(std::tm fields) {
 bool local_time_of(int64_t seconds, std::tm& out) {
     time_t t = static_cast<time_t>(seconds);
     return localtime_r(&t, &out) != nullptr;
-}
-
-std::string ctime_text(const std::tm& f) {
-    static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const char* day = (f.tm_wday >= 0 && f.tm_wday < 7) ? days[f.tm_wday] : "???";
-    const char* month = (f.tm_mon >= 0 && f.tm_mon < 12) ? months[f.tm_mon] : "???";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", day, month, f.tm_mday,
-                  f.tm_hour, f.tm_min, f.tm_sec, 1900 + f.tm_year);
-    return text;
 }
 
 }  // namespace varnek

@@ -1,0 +1,18 @@
+// The parts of the platform's services that are the same on every system.
+#include "platform/platform.h"
+
+namespace varnek {
+
+std::string ctime_text(const std::tm& f) {
+    static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* day = (f.tm_wday >= 0 && f.tm_wday < 7) ? days[f.tm_wday] : "???";
+    const char* month = (f.tm_mon >= 0 && f.tm_mon < 12) ? months[f.tm_mon] : "???";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", day, month, f.tm_mday,
+                  f.tm_hour, f.tm_min, f.tm_sec, 1900 + f.tm_year);
+    return text;
+}
+
+}  // namespace varnek
