@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "builder.h"
-#include "process.h"
+#include "programs.h"
 
 namespace b = varnek::build;
 namespace t = varnek::test;

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/builder.h"
-#include "support/process.h"
+#include "support/programs.h"
 
 namespace varnek::test {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "builder.h"
-#include "process.h"
+#include "programs.h"
 #include "util/output.h"
 
 namespace b = varnek::build;

@@ -11,7 +11,7 @@
 #include "analysis/scanner.h"
 #include "support/builder.h"
 #include "support/console_capture.h"
-#include "support/process.h"
+#include "support/programs.h"
 
 namespace varnek {
 namespace {

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "support/builder.h"
-#include "support/process.h"
+#include "support/programs.h"
 
 namespace build = varnek::build;
 namespace t = varnek::test;

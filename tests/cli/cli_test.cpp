@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "builder.h"
-#include "process.h"
+#include "programs.h"
 
 namespace build = varnek::build;
 using varnek::test::run_varnek;

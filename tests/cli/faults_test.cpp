@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "builder.h"
-#include "process.h"
+#include "programs.h"
 
 namespace build = varnek::build;
 namespace t = varnek::test;

@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "support/process.h"
+#include "support/programs.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "support/builder.h"
-#include "support/process.h"
+#include "support/programs.h"
 
 namespace build = varnek::build;
 using namespace varnek::test;

@@ -3,7 +3,7 @@
 // times first, then checks every byte of every part file and both times
 // afterwards; the bytes a repair must write are laid out here by hand.
 #include "builder.h"
-#include "process.h"
+#include "programs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The recording builder against values worked out outside the code.
 #include "builder.h"
-#include "process.h"
+#include "programs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-// Test support; see process.h.
-#include "process.h"
+// Test support; see programs.h.
+#include "programs.h"
 
 #include <algorithm>
 #include <cerrno>
