@@ -108,9 +108,11 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
 }
 
 void prepare_console() {
-    // Line ends stay LF, as on every other system.
+    // Line ends stay LF, as on every other system; texts are UTF-8, which
+    // a console shows as such once told.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    SetConsoleOutputCP(CP_UTF8);
 }
 
 bool file_id_of_path(const char* path, FileId& id) {
