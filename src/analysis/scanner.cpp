@@ -65,6 +65,17 @@ void seek_before_end(PartReader& reader, uint64_t bytes) {
     if (size >= int64_t(bytes)) reader.position = uint64_t(size) - bytes;
 }
 
+// What follows a block: -all reads on; the head pass jumps to the tail once
+// it has a PMT, a PCR and a PES start; the tail pass ends once it has a PCR
+// and a PES start, else it steps back a block.
+enum class Next { forward, to_tail, finish, step_back };
+
+Next next_after_block(const ScanState& state, const RunOptions& options) {
+    if (options.all_packets) return Next::forward;
+    if (state.head_pass) return state.stored_pmt && state.seen_pcr && state.seen_pes ? Next::to_tail : Next::forward;
+    return state.seen_pcr && state.seen_pes ? Next::finish : Next::step_back;
+}
+
 // Analyses the synchronised packets of one block; returns k, the bytes the
 // last packet position lies beyond the analysed part (non-zero only after a
 // resync inside the block).
@@ -147,10 +158,11 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
         uint64_t k = scan_block(state, buffer, count, block_offset, options);
 
         const char* next_marker = ".";
-        if (options.all_packets) {
-            if (k != 0) seek_forward(reader, k);
-        } else if (state.head_pass) {
-            if (state.stored_pmt && state.seen_pcr && state.seen_pes) {
+        switch (next_after_block(state, options)) {
+            case Next::forward:
+                if (k != 0) seek_forward(reader, k);
+                break;
+            case Next::to_tail:
                 progress_text(options, ".SEEK.");
                 std::fflush(console().out);
                 // Not possible in a file shorter than a block: the position stays at its end.
@@ -158,20 +170,21 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
                 state.head_pass = false;
                 state.seen_pcr = false;
                 state.seen_pes = false;
-                continue;
-            }
-            if (k != 0) seek_forward(reader, k);
-        } else if (state.seen_pcr && state.seen_pes) {
-            seek_before_end(reader, 0);
-            next_marker = "END";
-        } else {
-            uint64_t back = 2 * block_bytes + k;
-            // A step back before the file's start would never end the pass:
-            // the part file is finished instead.
-            if (reader.position < back)
+                continue;  // the tail's first block follows without a marker
+            case Next::finish:
                 seek_before_end(reader, 0);
-            else if (input_size(file) >= 0)
-                reader.position -= back;
+                next_marker = "END";
+                break;
+            case Next::step_back: {
+                uint64_t back = 2 * block_bytes + k;
+                // A step back before the file's start would never end the pass:
+                // the part file is finished instead.
+                if (reader.position < back)
+                    seek_before_end(reader, 0);
+                else if (input_size(file) >= 0)
+                    reader.position -= back;
+                break;
+            }
         }
         progress_text(options, next_marker);
     }

@@ -15,11 +15,6 @@ namespace varnek {
 
 namespace {
 
-void put_u16(TsPacket& r, unsigned at, unsigned value) {
-    r[at] = static_cast<uint8_t>(value & 0xFF);
-    r[at + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
-}
-
 bool pid_was_scanned(const ScanState& state, uint16_t pid) {
     for (const PidSlot& slot : state.pid_table.rows) {
         if (slot.key == no_pid_key) break;
@@ -32,13 +27,14 @@ bool pid_was_scanned(const ScanState& state, uint16_t pid) {
 // file and at the place where the scan found the record.
 void correct_pmt_pid(ScanState& state, const RunOptions& options, const char* name) {
     uint16_t pid = packet_pid(state.stored_pmt.data());
-    uint8_t field[2] = {static_cast<uint8_t>(pid & 0xFF), static_cast<uint8_t>(pid >> 8)};
-    switch (write_in_place(state, options, name, state.stored_header.part, state.stored_header.offset + 50, field, 2,
+    uint8_t field[2];
+    qbxh_put_u16(field, 0, pid);
+    switch (write_in_place(state, options, name, state.stored_header.part, state.stored_header.offset + qbxh_pmt_pid_at, field, 2,
                            "fixqbx")) {
         case WriteOutcome::written:
             // Told only once it is in the file.
             repair_announce(state, options, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
-            put_u16(*state.stored_header.bytes, 50, pid);
+            qbxh_put_u16(state.stored_header.bytes->data(), qbxh_pmt_pid_at, pid);
             break;
         case WriteOutcome::not_opened:
             repair_fail(state, "fixqbx", "Can't reopen '%s' for writing",
@@ -89,45 +85,39 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
 TsPacket build_header(const ScanState& state) {
     TsPacket r{};
     const uint8_t* m = state.stored_pmt.data();
-    unsigned h = payload_offset(m);
     const uint8_t head[8] = {0x47, 0x41, 0xFF, 0x00, 'Q', 'B', 'X', 'H'};
     std::copy(head, head + 8, r.begin());
+    // Bytes the receiver writes the same in every record.
     r[8] = 0x68;
     r[9] = 0x01;
-    r[16] = m[h + 5];
-    r[17] = m[h + 4];
     r[20] = 0x06;
     r[21] = 0x10;
-    put_u16(r, 24, state.duration);
-    put_u16(r, 40, state.video_pid);
-    put_u16(r, 42, state.audio_pid);
-    r[44] = m[h + 10];
-    r[45] = static_cast<uint8_t>(m[h + 9] & 0x1F);
     r[47] = 0x02;
     r[48] = 0x03;
-    r[50] = m[2];
-    r[51] = static_cast<uint8_t>(m[1] & 0x1F);
     r[54] = 0x02;
+    qbxh_put_u16(r.data(), qbxh_program_at, pmt_program_number(m));
+    qbxh_put_u16(r.data(), qbxh_duration_at, state.duration);
+    qbxh_put_u16(r.data(), qbxh_video_pid_at, state.video_pid);
+    qbxh_put_u16(r.data(), qbxh_audio_pid_at, state.audio_pid);
+    qbxh_put_u16(r.data(), qbxh_pcr_pid_at, pmt_pcr_pid(m));
+    qbxh_put_u16(r.data(), qbxh_pmt_pid_at, packet_pid(m));
 
+    // The stream table: the PMT's streams that the scan met, then the PMT
+    // itself, then empty entries.
     unsigned at = qbxh_stream_table;
     for (const StreamEntry& e : state.stream_list) {
         if (e.pid == 0) break;
         if (!pid_was_scanned(state, e.pid)) continue;
         r[at] = e.type;
-        r[at + 1] = 0;
-        put_u16(r, at + 2, e.pid);
+        qbxh_put_u16(r.data(), at + 2, e.pid);
         at += 4;
     }
     r[at] = qbxh_pmt_type;
-    r[at + 1] = 0;
-    r[at + 2] = m[2];
-    r[at + 3] = static_cast<uint8_t>(m[1] & 0x1F);
+    qbxh_put_u16(r.data(), at + 2, packet_pid(m));
     at += 4;
     for (; at < qbxh_stream_table + 4 * qbxh_stream_entries; at += 4) {
-        r[at] = 0xFF;
-        r[at + 1] = 0xFF;
-        r[at + 2] = 0xFF;
-        r[at + 3] = 0x1F;
+        qbxh_put_u16(r.data(), at, 0xFF00 | qbxh_empty_type);
+        qbxh_put_u16(r.data(), at + 2, 0x1FFF);
     }
     return r;
 }

@@ -5,6 +5,7 @@
 #include "repair/repair_log.h"
 #include "repair/times_keeper.h"
 #include "ts/packet.h"
+#include "ts/qbx.h"
 #include "util/output.h"
 
 namespace varnek {
@@ -18,10 +19,11 @@ TsPacket build_pat(const uint8_t* r) {
                               0x04, 0x31,              // transport stream id
                               0xE9, 0x00, 0x00};       // version 20, current; section 0 of 0
     std::copy(head, head + 13, pat.begin());
-    pat[13] = r[17];
-    pat[14] = r[16];
-    pat[15] = static_cast<uint8_t>((r[51] & 0x1F) | 0xE0);
-    pat[16] = r[50];
+    // The one program: its number and PMT PID from the record.
+    pat[13] = static_cast<uint8_t>(qbxh_program(r) >> 8);
+    pat[14] = static_cast<uint8_t>(qbxh_program(r) & 0xFF);
+    pat[15] = static_cast<uint8_t>((qbxh_pmt_pid(r) >> 8) | 0xE0);
+    pat[16] = static_cast<uint8_t>(qbxh_pmt_pid(r) & 0xFF);
     uint32_t crc = mpeg_crc32(pat.data() + 5, 12);
     pat[17] = static_cast<uint8_t>(crc >> 24);
     pat[18] = static_cast<uint8_t>(crc >> 16);

@@ -24,6 +24,11 @@ uint16_t qbxh_u16(const uint8_t* r, unsigned offset) {
     return static_cast<uint16_t>(r[offset] | (r[offset + 1] << 8));
 }
 
+void qbxh_put_u16(uint8_t* r, unsigned offset, uint16_t value) {
+    r[offset] = static_cast<uint8_t>(value & 0xFF);
+    r[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
 int64_t recording_start_time(const uint8_t* r) {
     // Days since 2009-01-01: MJD 54832 is that day, and the 16-bit count wraps there.
     int64_t days = (int64_t(qbxh_start_mjd(r)) + 10704) % 65536;
