@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/builder.h"
+#include "builder.h"
 #include "support/programs.h"
 
 namespace varnek::test {

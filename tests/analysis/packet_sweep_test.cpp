@@ -9,7 +9,7 @@
 
 #include "analysis/report.h"
 #include "analysis/scanner.h"
-#include "support/builder.h"
+#include "builder.h"
 #include "support/console_capture.h"
 #include "support/programs.h"
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "support/builder.h"
+#include "builder.h"
 #include "support/programs.h"
 
 namespace build = varnek::build;

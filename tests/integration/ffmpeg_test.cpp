@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "support/builder.h"
+#include "builder.h"
 #include "support/programs.h"
 
 namespace build = varnek::build;

@@ -342,19 +342,6 @@ bool write_packets(const std::string& path, const std::vector<Packet>& packets) 
     return ok;
 }
 
-void damage_sync(std::vector<Packet>& packets, size_t packet_index, uint8_t value) {
-    if (packet_index < packets.size()) packets[packet_index][0] = value;
-}
-
-void damage_byte(std::vector<Packet>& packets, uint64_t byte_offset, uint8_t value) {
-    uint64_t index = byte_offset / packet_bytes;
-    if (index < packets.size()) packets[index][byte_offset % packet_bytes] = value;
-}
-
-void damage_byte(Bytes& bytes, uint64_t offset, uint8_t value) {
-    if (offset < bytes.size()) bytes[offset] = value;
-}
-
 void insert_bytes(Bytes& bytes, uint64_t offset, size_t count, uint8_t value) {
     offset = std::min<uint64_t>(offset, bytes.size());
     bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(offset), count, value);
@@ -381,16 +368,6 @@ StreamRecipe audio_stream(uint16_t pid, unsigned pes_interval_ms) {
     s.pid = pid;
     s.type = 0x03;
     s.stream_id = audio_stream_id;
-    s.pes_interval_ms = pes_interval_ms;
-    s.weight = 1;
-    return s;
-}
-
-StreamRecipe private_stream(uint16_t pid, uint8_t type, unsigned pes_interval_ms) {
-    StreamRecipe s;
-    s.pid = pid;
-    s.type = type;
-    s.stream_id = private_stream_id;
     s.pes_interval_ms = pes_interval_ms;
     s.weight = 1;
     return s;

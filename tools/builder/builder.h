@@ -197,9 +197,6 @@ bool write_bytes(const std::string& path, const Bytes& bytes);
 bool write_packets(const std::string& path, const std::vector<Packet>& packets);
 
 // Overwrite the sync byte of a packet, or any byte by its offset.
-void damage_sync(std::vector<Packet>& packets, size_t packet_index, uint8_t value = 0x00);
-void damage_byte(std::vector<Packet>& packets, uint64_t byte_offset, uint8_t value = 0x00);
-void damage_byte(Bytes& bytes, uint64_t offset, uint8_t value = 0x00);
 // Insert count bytes of value at offset, which misaligns all packets behind.
 void insert_bytes(Bytes& bytes, uint64_t offset, size_t count, uint8_t value = 0xFF);
 
@@ -221,7 +218,6 @@ struct StreamRecipe {
 };
 StreamRecipe video_stream(uint16_t pid = 0x100, unsigned pes_interval_ms = 40);  // type 02, id E0
 StreamRecipe audio_stream(uint16_t pid = 0x101, unsigned pes_interval_ms = 24);  // type 03, id C0
-StreamRecipe private_stream(uint16_t pid, uint8_t type = 0x06, unsigned pes_interval_ms = 0);  // id BD
 
 // Packets per millisecond as a bit rate: 1 packet/ms = 1,504,000 bit/s.
 constexpr uint64_t bitrate_for_packets_per_ms(uint64_t packets) { return packets * 1504000; }
