@@ -122,7 +122,7 @@ TEST(Cli, LaterValueCounts) {
 TEST(Cli, UnreadableRecordingIsSkipped) {
     TempDir dir;
     write_plain(dir.file("rec.ts"));
-    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub").c_str(), 0755), 0);
     for (const std::string name : {"nope.ts", "sub"}) {
         SCOPED_TRACE(name);
         auto r = run_varnek({"-list", name, "rec.ts"}, dir.path());

@@ -110,6 +110,7 @@ std::map<unsigned, uint8_t> stored_stream_types(const Bytes& f) {
 class FfmpegRecording : public ::testing::Test {
 protected:
     void SetUp() override {
+        VARNEK_NOT_ON_WINDOWS("ffmpeg and ffprobe are tools of the build machine");
         ffmpeg_ = find_on_path("ffmpeg");
         ffprobe_ = find_on_path("ffprobe");
         VARNEK_NEED_TOOL(!ffmpeg_.empty() && !ffprobe_.empty(), "ffmpeg or ffprobe");

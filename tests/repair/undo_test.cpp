@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -64,8 +65,11 @@ std::vector<std::string> write(const t::TempDir& dir, b::Recipe r, uint64_t part
 }
 
 size_t undo_files(const std::string& dir) {
-    t::RunResult r = t::run_program("/bin/sh", {"-c", "ls " + dir + " | grep -c '\\.undo$'"});
-    return std::stoul(r.out);
+    size_t count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        count += entry.path().extension() == ".undo";
+    return count;
 }
 
 // Every repair and their combinations go back to the very bytes and times.
@@ -170,7 +174,9 @@ TEST(Undo, FaultsThatCostBytes) {
     }
     // 2: -get: onto an existing backup that the file-size limit stops: the
     // old backup stays whole.
-    {
+    if (VARNEK_ON_WINDOWS) {
+        std::printf("[ skipped  ] fault 2: not on Windows: there is no file-size limit\n");
+    } else {
         t::TempDir dir;
         write(dir, receiver());
         b::Bytes backup(188, 0xAB);
@@ -178,8 +184,8 @@ TEST(Undo, FaultsThatCostBytes) {
         t::RunResult r = t::run_varnek_restricted({"rec.ts", "-get:backup.qbxh"}, dir.path(), 100);
         EXPECT_NE(r.err.find("Error: Can't write ts packet!\n"), std::string::npos) << r.err;
         EXPECT_EQ(t::read_file(dir.file("backup.qbxh")), backup);
-        t::RunResult ls = t::run_program("/bin/sh", {"-c", "ls | grep -c varnek-"}, dir.path());
-        EXPECT_EQ(ls.out, "0\n");  // no temporary file left behind
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))  // no temporary file left behind
+            EXPECT_EQ(entry.path().filename().string().find("varnek-"), std::string::npos);
     }
     // 7: part files named as recordings (a glob like *.ts*) are read but
     // not repaired; -get: still copies their record out.
@@ -203,7 +209,9 @@ TEST(Undo, FaultsThatCostBytes) {
     }
     // 9: control characters of a recording's texts and of names steer a
     // terminal; there they show as '?', into a pipe they pass unchanged.
-    {
+    if (VARNEK_ON_WINDOWS) {
+        std::printf("[ skipped  ] fault 9: not on Windows: the terminal comes from script(1)\n");
+    } else {
         t::TempDir dir;
         ASSERT_TRUE(b::write_recording(receiver("Chan\x1b]0;owned\x07"), dir.file("rec.ts")).ok);
         t::RunResult pipe = t::run_varnek({"-list", "rec.ts"}, dir.path());
@@ -218,6 +226,7 @@ TEST(Undo, FaultsThatCostBytes) {
 // 4 and 6 need another user: one who may write the recording but not set
 // its times, and one who may not write it at all.
 TEST(Undo, FaultsOfOtherUsers) {
+    VARNEK_NOT_ON_WINDOWS("there are no POSIX users to become");
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
     // 4: the times cannot be put back: said so, naming the file.
     {
@@ -225,7 +234,7 @@ TEST(Undo, FaultsOfOtherUsers) {
         std::vector<std::string> files = write(dir, receiver());
         ASSERT_EQ(chmod(files[0].c_str(), 0666), 0);
         ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-        t::RunResult r = t::run_varnek_restricted({"rec.ts", "-fixpat", "-force"}, dir.path(), RLIM_INFINITY, true);
+        t::RunResult r = t::run_varnek_restricted({"rec.ts", "-fixpat", "-force"}, dir.path(), t::no_size_limit, true);
         EXPECT_NE(r.out.find("Overwrite 5. ts packet with PAT\n"), std::string::npos) << r.out << r.err;
         EXPECT_EQ(r.err, "Error: Can't keep the times of 'rec.ts'!\n");
     }
@@ -236,7 +245,7 @@ TEST(Undo, FaultsOfOtherUsers) {
         ASSERT_EQ(chmod(files[0].c_str(), 0444), 0);
         ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
         t::RunResult r =
-            t::run_varnek_restricted({"rec.ts", "-fixqbx", "-get:saved.qbxh"}, dir.path(), RLIM_INFINITY, true);
+            t::run_varnek_restricted({"rec.ts", "-fixqbx", "-get:saved.qbxh"}, dir.path(), t::no_size_limit, true);
         EXPECT_EQ(r.err, "Error: Can't reopen 'rec.ts' for writing!\n");
         EXPECT_NE(access(dir.file("saved.qbxh").c_str(), F_OK), 0);
     }
@@ -246,6 +255,7 @@ TEST(Undo, FaultsOfOtherUsers) {
 // whole or not at all, and -undo brings back the original whenever anything
 // changed. strace stops the tool with SIGKILL on entering the n-th call.
 TEST(Undo, KilledAnywhereEachRepairIsAllOrNothing) {
+    VARNEK_NOT_ON_WINDOWS("strace stops the tool at its system calls");
     t::RunResult found = t::run_program("/bin/sh", {"-c", "command -v strace"});
     VARNEK_NEED_TOOL(found.exit_code == 0, "strace");
     t::TempDir dir;

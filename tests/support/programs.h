@@ -3,8 +3,6 @@
 // access and modification times.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -12,9 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "portable.h"
+
 namespace varnek::test {
 
 using Bytes = std::vector<uint8_t>;
+
+// No file-size limit for a child.
+constexpr uint64_t no_size_limit = ~uint64_t(0);
 
 struct RunResult {
     bool started = false;   // false: the program could not be run (see out/err)
@@ -29,7 +32,7 @@ struct RunRequest {
     std::vector<std::string> args;   // arguments behind the program name
     std::string workdir;             // empty: the current directory
     std::vector<std::string> env;    // "NAME=value", added to (or replacing in) the environment
-    rlim_t size_limit = RLIM_INFINITY;  // the child's file-size limit; SIGXFSZ is ignored
+    uint64_t size_limit = no_size_limit;  // the child's file-size limit; SIGXFSZ is ignored
     bool as_nobody = false;             // the child becomes the user and group nobody (65534)
     std::function<void()> meanwhile;    // runs in the parent once the child has started
 };
@@ -49,7 +52,7 @@ RunResult run_varnek(const std::vector<std::string>& args, const std::string& wo
 // The tool in dir under a file-size limit (a write beyond it fails with an
 // error instead of a signal) and, if asked, as the user nobody.
 RunResult run_varnek_restricted(std::vector<std::string> args, const std::string& dir,
-                                rlim_t size_limit = RLIM_INFINITY, bool as_nobody = false,
+                                uint64_t size_limit = no_size_limit, bool as_nobody = false,
                                 const std::function<void()>& meanwhile = {});
 
 // The report's scan time is the one figure that differs from run to run:
@@ -76,6 +79,8 @@ bool read_file(const std::string& path, Bytes& out);
 Bytes read_file(const std::string& path);          // empty when it cannot be read
 bool write_file(const std::string& path, const Bytes& bytes);
 bool write_file(const std::string& path, const std::string& text);
+// Writes bytes over part of an existing file, at any offset.
+bool write_at(const std::string& path, uint64_t offset, const uint8_t* bytes, size_t count);
 bool file_exists(const std::string& path);
 int64_t file_size(const std::string& path);        // -1 when missing
 
