@@ -124,3 +124,29 @@ TEST(ManualPage, FormatsWithoutWarnings) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bash completion offers the options, and recording names with the .ts
+// files first.
+TEST(Completion, OptionsAndRecordingsFirst) {
+    VARNEK_NOT_ON_WINDOWS("bash completion is for the build machine's shell");
+    TempDir dir;
+    for (const char* name : {"a.txt", "b.ts", "c.ts1"}) ASSERT_TRUE(varnek::test::write_file(dir.file(name), ""));
+    const std::string script = std::string("source '") + VARNEK_COMPLETION + "'; complete -p varnek >/dev/null || exit 9;"
+                               " COMP_WORDS=(varnek \"$1\"); COMP_CWORD=1; _varnek; echo \"${COMPREPLY[*]}\"";
+    const struct { std::string word, expected; } rows[] = {
+        {"-fix", "-fixqbx -fixpat\n"},
+        {"-j", "-json\n"},
+        {"-prn:C", "-prn:CHNM\n"},
+        {"", "b.ts a.txt c.ts1\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.word);
+        RunResult r = run_program("/bin/bash", {"-c", script, "bash", row.word}, dir.path());
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, row.expected);
+    }
+}
+
+}  // namespace
