@@ -126,6 +126,18 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
             const unsigned row = state.row_of_key[(head >> 8) & 0x1FFF];
             if (row != 0) {
                 ++state.pid_table.rows[row - 1].count;
+                // A run of common packets: each needs only its third sync
+                // byte, its header and its row.
+                while (pos < m && block[pos + 376] == sync_byte) {
+                    const uint8_t* next = block + pos;
+                    const uint32_t h = (uint32_t(next[0]) << 24) | (uint32_t(next[1]) << 16) |
+                                       (uint32_t(next[2]) << 8) | uint32_t(next[3]);
+                    if ((h & 0x00400020) != 0) break;
+                    const unsigned r = state.row_of_key[(h >> 8) & 0x1FFF];
+                    if (r == 0) break;
+                    ++state.pid_table.rows[r - 1].count;
+                    pos += packet_size;
+                }
                 continue;
             }
         }
