@@ -79,12 +79,25 @@ static std::string binary_for_nobody() {
     static std::string copy;
     if (copy.empty() && dir.ok()) {
         std::error_code ec;
-        std::filesystem::permissions(dir.path(), std::filesystem::perms(0755), ec);
+        const auto open_to_all = std::filesystem::perms(0755);
+        std::filesystem::permissions(dir.path(), open_to_all, ec);
         std::string target = dir.file("varnek");
-        if (std::filesystem::copy_file(varnek_binary(), target, ec)) {
-            std::filesystem::permissions(target, std::filesystem::perms(0755), ec);
+#ifdef VARNEK_TARGET_BINARY
+        // A cross build: the target's binary, run by the emulator through a
+        // wrapper that names the copy.
+        std::string binary = dir.file("varnek-target");
+        if (std::filesystem::copy_file(VARNEK_TARGET_BINARY, binary, ec) &&
+            write_file(target, "#!/bin/sh\nexec " VARNEK_EMULATOR " " + binary + " \"$@\"\n")) {
+            std::filesystem::permissions(binary, open_to_all, ec);
+            std::filesystem::permissions(target, open_to_all, ec);
             copy = target;
         }
+#else
+        if (std::filesystem::copy_file(varnek_binary(), target, ec)) {
+            std::filesystem::permissions(target, open_to_all, ec);
+            copy = target;
+        }
+#endif
     }
     return copy.empty() ? varnek_binary() : copy;
 }
