@@ -70,8 +70,8 @@ bool write_update(UpdateFile* file, uint64_t offset, const uint8_t* bytes, size_
 bool close_update(UpdateFile* file);
 
 // A new file for writing: created exclusively (fails when it exists), or as
-// a fresh temporary file beside target (its name in temp_path), mode 0600
-// for the latter. Written as a whole with write_new; sync_new flushes it to
+// a fresh temporary file beside target (its name in temp_path) with the
+// mode the target has or a new file would get. Written as a whole with write_new; sync_new flushes it to
 // the disk.
 struct NewFile;
 NewFile* create_new(const char* path, bool exclusive);

@@ -155,6 +155,18 @@ NewFile* create_temp_beside(const char* target, std::string& temp_path) {
     name.push_back('\0');
     int fd = mkstemp(name.data());
     if (fd < 0) return nullptr;
+    // The file that takes the target's place gets the mode the target has,
+    // or that a newly created file would get.
+    struct stat st;
+    mode_t mode;
+    if (stat(target, &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    (void)fchmod(fd, mode);
     temp_path = name.data();
     return new NewFile{fd};
 }

@@ -186,6 +186,11 @@ TEST(Undo, FaultsThatCostBytes) {
         EXPECT_EQ(t::read_file(dir.file("backup.qbxh")), backup);
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))  // no temporary file left behind
             EXPECT_EQ(entry.path().filename().string().find("varnek-"), std::string::npos);
+        // Replaced whole, the backup keeps its mode.
+        std::filesystem::permissions(dir.file("backup.qbxh"), std::filesystem::perms(0640));
+        t::run_varnek({"rec.ts", "-get:backup.qbxh"}, dir.path());
+        EXPECT_EQ(t::read_file(dir.file("backup.qbxh")).size(), 188u);
+        EXPECT_EQ(std::filesystem::status(dir.file("backup.qbxh")).permissions(), std::filesystem::perms(0640));
     }
     // 7: part files named as recordings (a glob like *.ts*) are read but
     // not repaired; -get: still copies their record out.
