@@ -46,6 +46,8 @@ std::string identity_suffix(const FileId& id) {
 // Writes text as the whole file at path: a temporary file beside it, flushed
 // to the disk, then renamed into place, so the file is always whole.
 bool write_whole(const std::string& path, const std::string& text) {
+    // Beyond the file-size limit the write would fail, or the signal end the run.
+    if (!write_allowed_up_to(text.size())) return false;
     std::string temp;
     NewFile* file = create_temp_beside(path.c_str(), temp);
     if (!file) return false;

@@ -186,6 +186,13 @@ TEST(Undo, FaultsThatCostBytes) {
         EXPECT_EQ(t::read_file(dir.file("backup.qbxh")), backup);
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))  // no temporary file left behind
             EXPECT_EQ(entry.path().filename().string().find("varnek-"), std::string::npos);
+        // A limit the recording's packets fit under but the undo file not:
+        // the first repair is done, the second not, and said so.
+        t::RunResult undo = t::run_varnek_restricted({"rec.ts", "-fixqbx", "-fixpat", "-force"}, dir.path(), 1024);
+        EXPECT_EQ(undo.signal, 0);
+        EXPECT_EQ(undo.err, "Error: Can't save undo data for 'rec.ts'!\n");
+        EXPECT_NE(undo.out.find("Overwrite 1. ts packet with QBX\n"), std::string::npos);
+        EXPECT_EQ(undo.out.find("with PAT"), std::string::npos);
         // Replaced whole, the backup keeps its mode.
         std::filesystem::permissions(dir.file("backup.qbxh"), std::filesystem::perms(0640));
         t::run_varnek({"rec.ts", "-get:backup.qbxh"}, dir.path());
