@@ -33,7 +33,6 @@ struct FileTimes {
     int64_t modify_nsec = 0;
 };
 
-bool file_id_of_path(const char* path, FileId& id);
 bool is_directory(const char* path);
 // The size of the file at path; -1 when it cannot be read.
 int64_t path_size(const char* path);

@@ -23,13 +23,6 @@ static void fill_id(const struct stat& st, FileId& id) {
     id.inode = static_cast<uint64_t>(st.st_ino);
 }
 
-bool file_id_of_path(const char* path, FileId& id) {
-    struct stat st;
-    if (stat(path, &st) != 0) return false;
-    fill_id(st, id);
-    return true;
-}
-
 bool is_directory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);

@@ -115,14 +115,6 @@ void prepare_console() {
     SetConsoleOutputCP(CP_UTF8);
 }
 
-bool file_id_of_path(const char* path, FileId& id) {
-    HANDLE h = open_existing(path, 0);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = id_of_handle(h, id);
-    CloseHandle(h);
-    return ok;
-}
-
 bool is_directory(const char* path) {
     DWORD attributes = GetFileAttributesW(wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
