@@ -223,8 +223,7 @@ void check_part(InputFile* file, unsigned part, const RunOptions& options, ScanS
         // The common packet, as the scanner takes it: no transport error,
         // no PUSI, no adaptation field, a PID with its row; it counts, and
         // its counter follows the one before.
-        const uint32_t head = (uint32_t(packet[0]) << 24) | (uint32_t(packet[1]) << 16) |
-                              (uint32_t(packet[2]) << 8) | uint32_t(packet[3]);
+        const uint32_t head = header_word(packet);
         const unsigned pid = (head >> 8) & 0x1FFF;
         const unsigned row = state.row_of_key[pid];
         if ((head & 0x00C00020) == 0 && row != 0 && state.head_run != HeadRun::open) {

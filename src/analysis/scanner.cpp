@@ -117,11 +117,8 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
         // with its row, not the PAT's, and no run of the receiver's packets
         // open that it would close. It takes the six steps' result in a few
         // compares; every other packet takes the steps.
-        // Bytes 0..3 as one number: PUSI is 0x00400000, the adaptation field
-        // 0x00000020, the PID 13 bits from bit 8. PID 0 has no entry in
-        // row_of_key.
-        const uint32_t head = (uint32_t(packet[0]) << 24) | (uint32_t(packet[1]) << 16) |
-                              (uint32_t(packet[2]) << 8) | uint32_t(packet[3]);
+        // PID 0 has no entry in row_of_key.
+        const uint32_t head = header_word(packet);
         if (count_only && (head & 0x00400020) == 0) {
             const unsigned row = state.row_of_key[(head >> 8) & 0x1FFF];
             if (row != 0) {
@@ -129,9 +126,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
                 // A run of common packets: each needs only its third sync
                 // byte, its header and its row.
                 while (pos < m && block[pos + 376] == sync_byte) {
-                    const uint8_t* next = block + pos;
-                    const uint32_t h = (uint32_t(next[0]) << 24) | (uint32_t(next[1]) << 16) |
-                                       (uint32_t(next[2]) << 8) | uint32_t(next[3]);
+                    const uint32_t h = header_word(block + pos);
                     if ((h & 0x00400020) != 0) break;
                     const unsigned r = state.row_of_key[(h >> 8) & 0x1FFF];
                     if (r == 0) break;

@@ -9,16 +9,9 @@ namespace varnek {
 
 namespace {
 
-std::string format_text(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length <= 0) return std::string();
-    std::string text(size_t(length) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    text.resize(size_t(length));
-    return text;
+void say(ScanState& state, const char* action, const std::string& text) {
+    std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
+    state.repair_notes.push_back(RepairNote{action, true, text});
 }
 
 }  // namespace
@@ -28,8 +21,7 @@ void repair_say(ScanState& state, const char* action, const char* format, ...) {
     va_start(args, format);
     std::string text = format_text(format, args);
     va_end(args);
-    std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
-    state.repair_notes.push_back(RepairNote{action, true, text});
+    say(state, action, text);
 }
 
 void repair_announce(ScanState& state, const RunOptions& options, const char* action, const char* format, ...) {
@@ -37,9 +29,7 @@ void repair_announce(ScanState& state, const RunOptions& options, const char* ac
     va_start(args, format);
     std::string text = format_text(format, args);
     va_end(args);
-    if (options.dry) text = "Would: " + text;
-    std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
-    state.repair_notes.push_back(RepairNote{action, true, text});
+    say(state, action, options.dry ? "Would: " + text : text);
 }
 
 void repair_fail(ScanState& state, const char* action, const char* format, ...) {

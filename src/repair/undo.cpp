@@ -146,7 +146,9 @@ bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t 
                           std::to_string(now_ns() / 1000000000) + "\n";
     }
     std::string text = state.undo_text;
-    if (std::find(state.undo_parts.begin(), state.undo_parts.end(), part) == state.undo_parts.end()) {
+    const bool part_noted =
+        std::find(state.undo_parts.begin(), state.undo_parts.end(), part) != state.undo_parts.end();
+    if (!part_noted) {
         FileId id;
         int64_t ignored = 0;
         if (!file_status(part_file_name(recording, part).c_str(), id, ignored)) return false;
@@ -160,8 +162,7 @@ bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t 
             hex_of(new_bytes, count) + "\n";
     if (!write_whole(state.undo_path, text)) return false;
     state.undo_text = text;
-    if (std::find(state.undo_parts.begin(), state.undo_parts.end(), part) == state.undo_parts.end())
-        state.undo_parts.push_back(part);
+    if (!part_noted) state.undo_parts.push_back(part);
     return true;
 }
 
@@ -229,7 +230,7 @@ void undo_recording(const char* recording, const RunOptions& options) {
             byte = w->old_bytes[i];
         }
     }
-    const auto& before = image;
+    // The image now holds what stood there before the run.
     const std::string date = local_date(undo.made);
     if (options.dry) {
         std::fprintf(console().out, "Would: Undone: %zu packets of '%s' from %s\n", packets.size(),
@@ -245,10 +246,10 @@ void undo_recording(const char* recording, const RunOptions& options) {
         }
         // Runs of adjacent bytes go back in one write each.
         bool ok = true;
-        for (auto at = before.lower_bound({part, 0}); ok && at != before.end() && at->first.first == part;) {
+        for (auto at = image.lower_bound({part, 0}); ok && at != image.end() && at->first.first == part;) {
             uint64_t start = at->first.second;
             std::vector<uint8_t> run;
-            while (at != before.end() && at->first.first == part && at->first.second == start + run.size())
+            while (at != image.end() && at->first.first == part && at->first.second == start + run.size())
                 run.push_back((at++)->second);
             ok = write_update(file, start, run.data(), run.size());
         }

@@ -34,6 +34,12 @@ inline uint16_t packet_pid(const uint8_t* packet) {
     if (packet[0] != sync_byte) return no_pid_key;
     return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
 }
+// Bytes 0..3 as one big-endian number: transport error 0x00800000, PUSI
+// 0x00400000, PID 13 bits from bit 8, adaptation field 0x20, payload 0x10,
+// continuity counter 4 bits.
+inline uint32_t header_word(const uint8_t* packet) {
+    return (uint32_t(packet[0]) << 24) | (uint32_t(packet[1]) << 16) | (uint32_t(packet[2]) << 8) | packet[3];
+}
 // PUSI: bit 0x40 of byte 1.
 inline bool has_pusi(const uint8_t* packet) { return (packet[1] & 0x40) != 0; }
 // Payload present: bit 0x10 of byte 3.

@@ -68,17 +68,24 @@ void hex_dump(const uint8_t* packet) {
     }
 }
 
-void report_error(const char* format, ...) {
-    std::FILE* err = console().err;
-    va_list args, copy;
-    va_start(args, format);
+std::string format_text(const char* format, va_list args) {
+    va_list copy;
     va_copy(copy, args);
     int length = std::vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
-    std::string message(length > 0 ? size_t(length) + 1 : 1, '\0');
-    if (length > 0) std::vsnprintf(&message[0], message.size(), format, args);
+    if (length <= 0) return std::string();
+    std::string text(size_t(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(size_t(length));
+    return text;
+}
+
+void report_error(const char* format, ...) {
+    std::FILE* err = console().err;
+    va_list args;
+    va_start(args, format);
+    std::string message = format_text(format, args);
     va_end(args);
-    message.resize(length > 0 ? size_t(length) : 0);
     std::fputs("Error: ", err);
     std::fputs(shown(message, err).c_str(), err);
     std::fputs("!\n", err);

@@ -2,6 +2,7 @@
 // the two streams of console(), which tests may point elsewhere.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,6 +36,9 @@ const char* stream_type_name(uint8_t type);
 
 // Dumps 188 bytes as 12 rows of 16 (the last of 12) on the console's out.
 void hex_dump(const uint8_t* packet);
+
+// The text of a printf-style format and its arguments, of any length.
+std::string format_text(const char* format, va_list args);
 
 // Prints "Error: <message>!" and a line break on the console's err stream
 // and flushes it. The message may have any length.
