@@ -13,9 +13,7 @@ namespace varnek {
 namespace {
 
 void marker(const RunOptions& options, const char* text) {
-    if (!options.progress) return;
-    std::fputs(text, console().out);
-    std::fflush(console().out);
+    if (options.progress) progress_marker(text);
 }
 
 // The -prn: tag selects packets by its first four characters; a shorter tag

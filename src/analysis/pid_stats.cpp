@@ -37,10 +37,7 @@ void track_pcr(ScanState& state, const uint8_t* packet, unsigned row, const RunO
     uint32_t v = pcr_ms(packet);
     if (!state.seen_pcr) {
         state.seen_pcr = true;
-        if (options.progress) {
-            std::fputs(".PCR.", out);
-            std::fflush(out);
-        }
+        if (options.progress) progress_marker(".PCR.");
     }
     if (row == no_row) return;
     PidSlot& slot = state.pid_table.rows[row];
@@ -74,10 +71,7 @@ void track_pes(ScanState& state, const uint8_t* packet, unsigned row, const RunO
     uint32_t v = pts_ms(packet);
     if (!state.seen_pes) {
         state.seen_pes = true;
-        if (options.progress) {
-            std::fputs(".PTS.", out);
-            std::fflush(out);
-        }
+        if (options.progress) progress_marker(".PTS.");
     }
     if (row == no_row) return;
     PidSlot& slot = state.pid_table.rows[row];

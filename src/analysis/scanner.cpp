@@ -41,9 +41,7 @@ void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset, co
 namespace {
 
 void progress_text(const RunOptions& options, const char* text) {
-    if (!options.progress) return;
-    std::fputs(text, console().out);
-    std::fflush(console().out);
+    if (options.progress) progress_marker(text);
 }
 
 // One part file, read block by block into the one reused buffer at a

@@ -70,6 +70,7 @@ bool begin_json(JsonOutput& json) {
     json.lines = console().out;
     json.saved_out = console().out;
     console().out = sink;
+    console().out_discarded = true;
     return true;
 }
 
@@ -77,6 +78,7 @@ void end_json(JsonOutput& json) {
     if (!json.saved_out) return;
     std::fclose(console().out);
     console().out = json.saved_out;
+    console().out_discarded = is_null_device(console().out);
 }
 
 void emit(const JsonOutput& json, const std::string& line) {
@@ -106,6 +108,7 @@ int run(int argc, char** argv) {
     const RunOptions& options = parsed.options;
     console().out_is_terminal = is_terminal(console().out);
     console().err_is_terminal = is_terminal(console().err);
+    console().out_discarded = is_null_device(console().out);
     if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file)) {
         std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
                    console().err);

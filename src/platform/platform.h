@@ -38,6 +38,8 @@ bool is_directory(const char* path);
 int64_t path_size(const char* path);
 // True when the stream is a terminal (a person is watching it).
 bool is_terminal(std::FILE* stream);
+// True when the stream writes to the null device, where nobody reads.
+bool is_null_device(std::FILE* stream);
 
 // A file opened for the scan. Reads go straight into the caller's buffer
 // at an offset the caller keeps; files that cannot seek (pipes, terminals)

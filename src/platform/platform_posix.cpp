@@ -36,6 +36,12 @@ int64_t path_size(const char* path) {
 
 bool is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
 
+bool is_null_device(std::FILE* stream) {
+    struct stat it, null;
+    return fstat(fileno(stream), &it) == 0 && S_ISCHR(it.st_mode) && stat("/dev/null", &null) == 0 &&
+           S_ISCHR(null.st_mode) && it.st_rdev == null.st_rdev;
+}
+
 struct InputFile {
     int fd;
     bool seekable;

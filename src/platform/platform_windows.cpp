@@ -130,6 +130,13 @@ int64_t path_size(const char* path) {
 
 bool is_terminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
+bool is_null_device(std::FILE* stream) {
+    // NUL is a character device that is not a console; a console is read.
+    HANDLE h = HANDLE(_get_osfhandle(_fileno(stream)));
+    DWORD mode;
+    return h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR && !GetConsoleMode(h, &mode);
+}
+
 struct InputFile {
     HANDLE handle;
     bool seekable;

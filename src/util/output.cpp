@@ -26,6 +26,12 @@ std::string shown(const std::string& text, std::FILE* stream) {
     return safe;
 }
 
+void progress_marker(const char* text) {
+    Console& c = console();
+    std::fputs(text, c.out);
+    if (!c.out_discarded) std::fflush(c.out);
+}
+
 const char* format_ms(uint32_t ms) {
     static char text[16];
     if (ms == 0) return "no PTS";

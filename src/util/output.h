@@ -14,6 +14,7 @@ struct Console {
     std::FILE* err;
     bool out_is_terminal = false;  // set by the cli: a person reads out or err
     bool err_is_terminal = false;
+    bool out_discarded = false;    // set by the cli: out goes to the null device, which nobody reads
 };
 
 // The streams in use; stdout and stderr unless a test redirected them.
@@ -23,6 +24,12 @@ Console& console();
 // a terminal, control characters show as '?' (they could steer it); into a
 // pipe or a file the text passes unchanged, since scripts read it.
 std::string shown(const std::string& text, std::FILE* stream);
+
+// Writes a progress marker on the console's out and flushes it at once, so
+// that whoever reads the output sees the scan move. Output that goes to the
+// null device is not flushed: nobody reads it, and a flush per block is a
+// system call per block.
+void progress_marker(const char* text);
 
 // "no PTS" for 0, else "HH:MM:SS.mmm" with hours unbounded. The text lives
 // in a static buffer that the next call overwrites.

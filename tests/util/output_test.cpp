@@ -6,6 +6,8 @@
 #include <string>
 
 #include "console_capture.h"
+#include "platform/platform.h"
+#include "programs.h"
 
 namespace {
 
@@ -59,6 +61,19 @@ TEST(Output, ReportErrorPrintsWholeMessages) {
     varnek::report_error("Can't open '%s' for reading", "a%sb%d.ts");
     EXPECT_EQ(capture.err(), "Error: " + y + "!\nError: " + x + " 7!\nError: Can't open 'a%sb%d.ts' for reading!\n");
     EXPECT_EQ(capture.out(), "");
+}
+
+// Progress markers are flushed one by one everywhere but on the null device:
+// a file taken for it would show whoever follows it no progress.
+TEST(Output, OnlyTheNullDeviceGoesUnflushed) {
+    varnek::test::TempDir dir;
+    std::FILE* null = varnek::open_null_output();
+    std::FILE* file = std::fopen(dir.file("log").c_str(), "w");
+    ASSERT_TRUE(null && file);
+    EXPECT_TRUE(varnek::is_null_device(null));
+    EXPECT_FALSE(varnek::is_null_device(file));
+    std::fclose(null);
+    std::fclose(file);
 }
 
 }  // namespace
