@@ -1,8 +1,7 @@
-// Test support; see programs.h. What differs between systems (starting a
-// program, making a temporary folder) is in programs_posix.cpp and
-// programs_windows.cpp.
+// Test support; see programs.h. Starting a program is the runner's.
 #include "programs.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -116,6 +115,24 @@ RunResult run_varnek_restricted(std::vector<std::string> args, const std::string
 }
 
 // ---------------------------------------------------------------------------
+
+TempDir::TempDir() {
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) return;
+    // A name no other test process picks; created only if it is new.
+    static uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                           (uint64_t(reinterpret_cast<uintptr_t>(&ec)) << 16);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        std::filesystem::path name = base / ("varnek-test-" + std::to_string(seed >> 24));
+        if (std::filesystem::create_directory(name, ec) && !ec) {
+            std::filesystem::permissions(name, std::filesystem::perms::owner_all, ec);
+            path_ = name.generic_u8string();
+            return;
+        }
+    }
+}
 
 TempDir::~TempDir() {
     if (path_.empty()) return;

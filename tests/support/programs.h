@@ -1,4 +1,4 @@
-// Test support: running a program and capturing what it prints, a fresh
+// Test support: running the tool and capturing what it prints, a fresh
 // temporary directory per test, whole-file reading and writing, and file
 // access and modification times.
 #pragma once
@@ -11,35 +11,18 @@
 #include <vector>
 
 #include "portable.h"
+#include "runner.h"
 
 namespace varnek::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// No file-size limit for a child.
-constexpr uint64_t no_size_limit = ~uint64_t(0);
+using runner::no_size_limit;
+using runner::run_program;
+using runner::RunRequest;
+using runner::RunResult;
 
-struct RunResult {
-    bool started = false;   // false: the program could not be run (see out/err)
-    int exit_code = -1;     // the exit status; 128 + signal when killed by one
-    int signal = 0;         // the signal that ended it, else 0
-    std::string out;        // standard output, byte for byte
-    std::string err;        // standard error, byte for byte
-};
-
-struct RunRequest {
-    std::string program;             // path of the program
-    std::vector<std::string> args;   // arguments behind the program name
-    std::string workdir;             // empty: the current directory
-    std::vector<std::string> env;    // "NAME=value", added to (or replacing in) the environment
-    uint64_t size_limit = no_size_limit;  // the child's file-size limit; SIGXFSZ is ignored
-    bool as_nobody = false;             // the child becomes the user and group nobody (65534)
-    std::function<void()> meanwhile;    // runs in the parent once the child has started
-};
-
-// Runs the program directly (no shell) with standard input from /dev/null
-// and waits for it.
-RunResult run_program(const RunRequest& request);
+// A program with its arguments, in workdir, with env added.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& workdir = "", const std::vector<std::string>& env = {});
 

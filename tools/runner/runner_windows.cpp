@@ -1,14 +1,14 @@
-// Test support on Windows: starting a program (CreateProcess, with its
-// output in temporary files) and a fresh temporary folder. A file-size
-// limit and another user do not exist here; the tests that need them skip.
-#include "programs.h"
+// The runner on Windows: CreateProcess, with the output in temporary
+// files. A file-size limit and another user do not exist here; the tests
+// that need them skip.
+#include "runner.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
-namespace varnek::test {
+namespace varnek::runner {
 
 namespace {
 
@@ -17,14 +17,6 @@ std::wstring wide(const std::string& text) {
     int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
     std::wstring out(size_t(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], length);
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(size_t(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], length, nullptr, nullptr);
     return out;
 }
 
@@ -98,7 +90,7 @@ RunResult run_program(const RunRequest& request) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                             nullptr);
-    HANDLE out = temporary_file(), err = temporary_file();
+    HANDLE out = temporary_file(), err = request.discard_output ? out : temporary_file();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -121,29 +113,15 @@ RunResult run_program(const RunRequest& request) {
         CloseHandle(process.hProcess);
         result.started = true;
         result.exit_code = int(code);
-        result.out = contents(out);
-        result.err = contents(err);
+        if (!request.discard_output) {
+            result.out = contents(out);
+            result.err = contents(err);
+        }
     }
     CloseHandle(in);
     CloseHandle(out);
-    CloseHandle(err);
+    if (err != out) CloseHandle(err);
     return result;
 }
 
-TempDir::TempDir() {
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    uint64_t seed = GetTickCount64() ^ (uint64_t(GetCurrentProcessId()) << 32) ^ uint64_t(uintptr_t(this));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-        std::wstring name = std::wstring(folder) + L"varnek-test-" + std::to_wstring(seed >> 20);
-        if (CreateDirectoryW(name.c_str(), nullptr)) {
-            path_ = narrow(name);
-            for (char& c : path_)
-                if (c == '\\') c = '/';
-            return;
-        }
-    }
-}
-
-}  // namespace varnek::test
+}  // namespace varnek::runner

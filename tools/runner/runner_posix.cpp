@@ -1,6 +1,7 @@
-// Test support on POSIX systems: starting a program (fork and exec, with
-// its output read through pipes) and a fresh temporary folder.
-#include "programs.h"
+// The runner on POSIX systems: fork and exec, the output read through pipes.
+// What the program read and its peak memory are taken while it is a zombie
+// (waitid with WNOWAIT), before wait4 reaps it.
+#include "runner.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +20,7 @@
 
 extern char** environ;
 
-namespace varnek::test {
+namespace varnek::runner {
 
 namespace {
 
@@ -36,6 +37,20 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& addi
     }
     env.insert(env.end(), additions.begin(), additions.end());
     return env;
+}
+
+// rchar of /proc/PID/io: every byte the process read through read calls.
+int64_t bytes_read_by(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/io", static_cast<int>(pid));
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return -1;
+    char line[128];
+    unsigned long long rchar = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "rchar: %llu", &rchar) == 1;
+    std::fclose(f);
+    return found ? int64_t(rchar) : -1;
 }
 
 void close_fd(int& fd) {
@@ -88,10 +103,12 @@ RunResult run_program(const RunRequest& request) {
     }
     if (child == 0) {
         // Only async-signal-safe calls from here on.
-        int in = open("/dev/null", O_RDONLY);
+        int in = open("/dev/null", request.discard_output ? O_RDWR : O_RDONLY);
         if (in >= 0) dup2(in, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(request.discard_output ? in : out_pipe[1], 1);
+        dup2(request.discard_output ? in : err_pipe[1], 2);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
         close(out_pipe[0]);
         close(err_pipe[0]);
         close(status_pipe[0]);
@@ -149,9 +166,16 @@ RunResult run_program(const RunRequest& request) {
     ssize_t got = read(status_pipe[0], &child_errno, sizeof child_errno);
     close(status_pipe[0]);
 
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    siginfo_t info{};
+    int waited;
+    while ((waited = waitid(P_PID, id_t(child), &info, WEXITED | WNOWAIT)) < 0 && errno == EINTR) {
     }
+    if (waited == 0) result.bytes_read = bytes_read_by(child);
+    int status = 0;
+    rusage usage{};
+    while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.peak_memory_kib = usage.ru_maxrss;
     if (got == static_cast<ssize_t>(sizeof child_errno)) {
         result.err = "cannot run '" + request.program + "': " + std::strerror(child_errno);
         result.exit_code = 127;
@@ -167,12 +191,4 @@ RunResult run_program(const RunRequest& request) {
     return result;
 }
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/varnek-test-XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data())) path_ = name.data();
-}
-
-}  // namespace varnek::test
+}  // namespace varnek::runner
