@@ -80,20 +80,21 @@ QbxhFields header_fields(uint16_t pmt_pid) {
     return f;
 }
 
-std::vector<Packet> receiver_packets(uint16_t pmt_pid) {
-    return {qbxh_packet(header_fields(pmt_pid)), qbx_packet("EVNT", "Abendnachrichten"),
-            qbx_packet("SHRT", "Nachrichten, Wetter und Sport"), qbx_packet("CHNM", "Kanal Eins HD")};
-}
-
-Recipe receiver_recipe(uint64_t body, uint16_t pmt_pid = 0x64) {
-    Recipe r;
-    r.head = receiver_packets(pmt_pid);
-    r.head.push_back(pat_packet({{0x2B66, 0x64}}));
-    PmtFields pmt = pmt_for(r, 0x64, 0x2B66);
-    r.head.push_back(pmt_packet(pmt));
-    r.repeated = {pat_packet({{0x2B66, 0x64}}), pmt_packet(pmt)};
+// The receiver's recording of program 0x2B66, its record naming the PMT
+// PID given.
+Recipe receiver(uint64_t body, uint16_t record_pmt_pid = 0x64) {
+    ReceiverFields f;
+    f.program_number = 0x2B66;
+    f.record_pmt_pid = record_pmt_pid;
+    f.duration_s = 3 * 60;
+    f.mjd = mjd_from_date(2011, 3, 14);
+    f.start_hour = 20;
+    f.start_minute = 15;
+    f.event = "Abendnachrichten";
+    f.short_text = "Nachrichten, Wetter und Sport";
+    f.channel = "Kanal Eins HD";
+    Recipe r = receiver_recipe(f);
     r.body_packets = body;
-    r.null_per_mille = 20;
     return r;
 }
 
@@ -137,7 +138,8 @@ void write_packet_seeds() {
     }
     packet_seeds("qbxh", {qbxh_packet(header_fields(0x64))}, {0x00, 0x05, 0x19});
     packet_seeds("qbxh-no-pmt-pid", {qbxh_packet(header_fields(0))});
-    packet_seeds("qbx-texts", receiver_packets(0x64), {0x00, 0x08, 0x10, 0x18, 0x20});
+    const std::vector<Packet> own = receiver(0).head;  // the record, EVNT, SHRT, CHNM, PAT, PMT
+    packet_seeds("qbx-texts", {own.begin(), own.begin() + 4}, {0x00, 0x08, 0x10, 0x18, 0x20});
     packet_seeds("qbx-long-text", {qbx_packet("CHNM", std::string(200, 'x'))}, {0x00, 0x08});
     packet_seeds("null", {null_packet(), null_packet(1)});
 
@@ -186,45 +188,45 @@ void write_packet_seeds() {
     }
 
     // A receiver recording's head: its own packets, PAT, PMT and the body.
-    std::vector<Packet> head = make_recording(receiver_recipe(24));
+    std::vector<Packet> head = make_recording(receiver(24));
     packet_seeds("recording-head", head, {0x00, 0x01, 0x03, 0x07, 0x08, 0x18, 0x20, 0x47});
 }
 
 void write_run_seeds() {
     // Byte 0 of a fuzz_run seed: the part split (in 128ths) and bit 7 for -force.
-    seed(run_dir, "recording-head", 0x00, recording_bytes(receiver_recipe(24)));
-    seed(run_dir, "recording-two-parts", 0x40, recording_bytes(receiver_recipe(1500)));
-    seed(run_dir, "recording-force", 0x80, recording_bytes(receiver_recipe(60)));
-    seed(run_dir, "recording-no-pmt-pid", 0x00, recording_bytes(receiver_recipe(60, 0)));
+    seed(run_dir, "recording-head", 0x00, recording_bytes(receiver(24)));
+    seed(run_dir, "recording-two-parts", 0x40, recording_bytes(receiver(1500)));
+    seed(run_dir, "recording-force", 0x80, recording_bytes(receiver(60)));
+    seed(run_dir, "recording-no-pmt-pid", 0x00, recording_bytes(receiver(60, 0)));
     {
         // Without the receiver's packets: PAT and PMT first, then the body.
-        Recipe r = receiver_recipe(80);
+        Recipe r = receiver(80);
         r.head.erase(r.head.begin(), r.head.begin() + 4);
         seed(run_dir, "recording-bare", 0x00, recording_bytes(r));
     }
     {
         // Sync damage and a partial packet at the end.
-        Recipe r = receiver_recipe(400);
+        Recipe r = receiver(400);
         r.sync_damage = {100 * 188, 101 * 188 + 7, 300 * 188};
         r.trailing_bytes = 100;
         seed(run_dir, "recording-damaged", 0x00, recording_bytes(r));
     }
     {
         // Misaligned: bytes inserted in the middle of the body.
-        Recipe r = receiver_recipe(300);
+        Recipe r = receiver(300);
         Bytes b = recording_bytes(r);
         insert_bytes(b, 150 * 188 + 20, 61);
         seed(run_dir, "recording-misaligned", 0x00, b);
     }
     {
         // Long enough for the head and tail passes: more than one block of 1000 packets.
-        Recipe r = receiver_recipe(2400);
+        Recipe r = receiver(2400);
         r.pcr_interval_ms = 100;
         seed(run_dir, "recording-blocks", 0x00, recording_bytes(r));
     }
     {
         // A PCR in every packet of a single stream: the rate lines of -all.
-        Recipe r = receiver_recipe(2100);
+        Recipe r = receiver(2100);
         r.streams = {video_stream()};
         r.pcr_interval_ms = 1;
         r.bitrate_bps = bitrate_for_packets_per_ms(1);
@@ -233,7 +235,7 @@ void write_run_seeds() {
     {
         // A tail without PCR and PES: the tail pass steps back block by block
         // until it would pass the file's start.
-        Bytes b = recording_bytes(receiver_recipe(300));
+        Bytes b = recording_bytes(receiver(300));
         for (unsigned i = 0; i < 2 * 1000 + 500; ++i) {
             Packet n = null_packet(uint8_t(i));
             b.insert(b.end(), n.begin(), n.end());

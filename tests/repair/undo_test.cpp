@@ -35,8 +35,8 @@ b::Recipe receiver(const std::string& channel = "Undo", uint16_t pmt_pid_field =
     f.mjd = b::mjd_from_date(2026, 11, 28);
     f.start_hour = 20;
     f.channel = channel;
+    f.record_pmt_pid = pmt_pid_field;
     b::Recipe r = b::receiver_recipe(f);
-    if (pmt_pid_field != 0x64) r.head[0][50] = uint8_t(pmt_pid_field), r.head[0][51] = 0;
     // A PAT other than the one -fixpat generates, so that its write shows.
     b::PatFields pat;
     pat.transport_stream_id = 7;

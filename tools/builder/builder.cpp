@@ -374,7 +374,8 @@ StreamRecipe audio_stream(uint16_t pid, unsigned pes_interval_ms) {
 }
 
 Recipe receiver_recipe(const ReceiverFields& f) {
-    constexpr uint16_t program_number = 1, pmt_pid = 0x64, video_pid = 0x100, audio_pid = 0x101;
+    constexpr uint16_t pmt_pid = 0x64, video_pid = 0x100, audio_pid = 0x101;
+    const uint16_t program_number = f.program_number;
     Recipe r;
     r.streams = {video_stream(video_pid, 40), audio_stream(audio_pid, 24)};
     r.pcr_pid = video_pid;
@@ -391,7 +392,7 @@ Recipe receiver_recipe(const ReceiverFields& f) {
     q.video_pid = video_pid;
     q.audio_pid = audio_pid;
     q.pcr_pid = video_pid;
-    q.pmt_pid = pmt_pid;
+    q.pmt_pid = f.record_pmt_pid;
     q.streams = {{0x02, video_pid}, {0x03, audio_pid}, {0xE2, pmt_pid}};
 
     Packet pat = pat_packet({{program_number, pmt_pid}});

@@ -258,12 +258,14 @@ struct Recipe {
 // A PMT listing the recipe's streams, PCR PID as in the recipe.
 PmtFields pmt_for(const Recipe& recipe, uint16_t pmt_pid = 0x64, uint16_t program_number = 1);
 
-// A recording of program 1 as the receiver makes one: its QBXH record
+// A recording of one program as the receiver makes one: its QBXH record
 // (PMT 0x64, video 0x100 with the PCR, audio 0x101, the given start and
 // duration), EVNT, SHRT and CHNM packets with the given texts, PAT and PMT;
 // then video (PES every 40 ms, PCR every 40 ms) and audio (PES every 24 ms),
 // PAT and PMT every 100 ms, 2% null packets. body_packets is left to the caller.
 struct ReceiverFields {
+    uint16_t program_number = 1;
+    uint16_t record_pmt_pid = 0x64;  // the PMT PID the header record names (0: none)
     uint64_t packets_per_ms = 2;
     uint16_t duration_s = 0;
     uint16_t mjd = 0;
