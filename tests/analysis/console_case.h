@@ -95,8 +95,9 @@ inline void check_console_case(const ConsoleCase& c) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, c.err);
     std::string out = without_testtime(r.out);
-    Bytes golden;
-    ASSERT_TRUE(read_file(std::string(VARNEK_GOLDEN_DIR) + "/" + c.golden, golden)) << c.golden;
+    const std::string golden_path = std::string(VARNEK_GOLDEN_DIR) + "/" + c.golden;
+    ASSERT_TRUE(file_exists(golden_path)) << c.golden;
+    const Bytes golden = read_file(golden_path);
     EXPECT_EQ(out, std::string(golden.begin(), golden.end()));
     EXPECT_TRUE(snapshot(dir) == before) << "a file was changed";
 }

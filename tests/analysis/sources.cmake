@@ -2,7 +2,6 @@
 list(APPEND VARNEK_TEST_SOURCES
   analysis/scan_console_test.cpp
   analysis/report_console_test.cpp
-  analysis/packet_sweep_test.cpp
   analysis/stress_test.cpp
   analysis/json_test.cpp
   analysis/check_test.cpp

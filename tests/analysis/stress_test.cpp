@@ -1,6 +1,6 @@
 // The scanner at its limits: thousands of part files, a file above 4 GiB,
-// a sync loss in every block and a tail pass that steps back over the whole
-// file. Offsets and markers below are worked out by hand from the block
+// a sync loss in every block, a tail pass that steps back over the whole
+// file, and files cut at every packet boundary. Offsets and markers below are worked out by hand from the block
 // rules: blocks of 1000 packets, the last three of a block not analysed.
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "analysis/scanner.h"
 #include "builder.h"
 #include "support/programs.h"
 
@@ -136,6 +137,27 @@ TEST(ScannerStress, TailPassStepsBackOverTheWholeFile) {
         const std::string line = "Analyse: 'r.ts' BEG.PAT..PMT..PCR..PTS." + row.markers + "Testtime:";
         EXPECT_EQ(run.out.substr(0, line.size()), line);
         EXPECT_EQ(counted(run.out), row.counted);
+    }
+}
+
+// A file cut at, just behind and just before every packet boundary: the
+// last three whole packets are only looked ahead to.
+TEST(ScannerStress, FileCutAtEachPacketBoundary) {
+    t::TempDir dir;
+    const build::Bytes full = build::pack(std::vector<build::Packet>(6, build::null_packet()));
+    const std::string name = dir.file("cut.ts");
+    varnek::RunOptions options;
+    options.progress = false;
+    for (size_t size = 0; size <= full.size(); size += (size % 188 == 1 ? 186 : 1)) {
+        ASSERT_TRUE(build::write_bytes(name, build::Bytes(full.begin(), full.begin() + long(size))));
+        for (bool all : {false, true}) {
+            SCOPED_TRACE(std::to_string(size) + (all ? " -all" : ""));
+            options.all_packets = all;
+            varnek::ScanState state;
+            varnek::scan_recording(name.c_str(), varnek::open_input(name.c_str()), options, state);
+            const unsigned whole = unsigned(size / 188);
+            EXPECT_EQ(state.pid_table.rows[0].count, whole > 3 ? whole - 3 : 0);
+        }
     }
 }
 

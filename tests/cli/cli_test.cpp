@@ -36,7 +36,10 @@ build::Packet header_2009() {
     return build::qbxh_packet(f);
 }
 
-TEST(Cli, UsageWithoutRecording) {
+// One table of command lines, run in a folder that holds rec.ts (PAT, PMT
+// and 3000 packets), a.ts and c.ts (the same behind a CHNM packet) and a
+// folder sub; b.ts and nope.ts do not exist.
+TEST(Cli, CommandLines) {
     const std::string usage =
         "Varnek [options] <ts>\n\n"
         "                  Analyse <ts> an print result to screen\n"
@@ -47,65 +50,52 @@ TEST(Cli, UsageWithoutRecording) {
         "      -force      Writes QBXH or PAT even if it already exists\n"
         "      -get:<file> Read 188 bytes from <ts> and write to <file>\n"
         " !!!  -put:<file> Read 188 bytes from <file> and overwrite in <ts>\n";
-    for (const Args& args : {Args{}, Args{"-all", "-hex"}}) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        auto r = run_varnek(args);
-        EXPECT_EQ(r.exit_code, 10);
-        EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
-    }
-    // Asked for, the usage text is an answer, not a mistake; the recording
-    // named beside it is not read.
-    for (const Args& args : {Args{"--help"}, Args{"-help"}, Args{"-h", "missing.ts"}, Args{"-all", "--help"}}) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        auto r = run_varnek(args);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
-    }
-    for (const Args& args : {Args{"--version"}, Args{"-version", "missing.ts"}}) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        auto r = run_varnek(args);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, "varnek " VARNEK_VERSION "\n");
-        EXPECT_EQ(r.err, "");
-    }
-}
-
-TEST(Cli, OptionWithoutValueStopsBeforeAnyRecording) {
-    TempDir dir;
-    write_plain(dir.file("rec.ts"));
-    const struct { std::string option, err, out; int code; } rows[] = {
-        {"-prn:", "Error: No prn-id!\n", "use: Varnek <ts-file> -prn:(EVNT or SHRT or CHNM)\n", 13},
-        {"-get:", "Error: No get-file!\n", "use: Varnek <ts-file> -get:<file>\n", 11},
-        {"-put:", "Error: No put-file!\n", "use: Varnek <ts-file> -put:<file>\n", 12},
-    };
-    for (const auto& row : rows) {
-        for (const Args& args : {Args{"rec.ts", row.option}, Args{row.option, "nope.ts"}}) {
-            SCOPED_TRACE(testing::PrintToString(args));
-            auto r = run_varnek(args, dir.path());
-            EXPECT_EQ(r.exit_code, row.code);
-            EXPECT_EQ(r.out, row.out);  // no Analyse line
-            EXPECT_EQ(r.err, row.err);  // no Can't open line
-        }
-    }
-}
-
-TEST(Cli, OptionsMatchByPrefix) {
-    TempDir dir;
-    write_plain(dir.file("rec.ts"));
+    const std::string version = "varnek " VARNEK_VERSION "\n";
+    const std::string prn = "use: Varnek <ts-file> -prn:(EVNT or SHRT or CHNM)\n";
+    const std::string get = "use: Varnek <ts-file> -get:<file>\n", put = "use: Varnek <ts-file> -put:<file>\n";
     // Default: head block, then the tail block. -all: three full blocks and a short read.
     const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
-    const std::string partial = head + ".SEEK..PCR..PTS.END done\n";
-    const std::string full = head + "... done\n";
-    const struct { Args args; std::string line; } rows[] = {
-        {{"rec.ts"}, partial}, {{"-x", "rec.ts"}, partial}, {{"rec.ts", "-all"}, full}, {{"-allx", "rec.ts"}, full}};
+    const std::string partial = head + ".SEEK..PCR..PTS.END done\n", full = head + "... done\n";
+    const struct { Args args; int code; std::string out, err; bool first_line = false; } rows[] = {
+        // No recording: the usage text and code 10. Asked for, it is an
+        // answer, not a mistake, and a recording beside it is not read.
+        {{}, 10, usage, ""},
+        {{"-all", "-hex"}, 10, usage, ""},
+        {{"--help"}, 0, usage, ""},
+        {{"-help"}, 0, usage, ""},
+        {{"-h", "nope.ts"}, 0, usage, ""},
+        {{"-all", "--help"}, 0, usage, ""},
+        {{"--version"}, 0, version, ""},
+        {{"-version", "nope.ts"}, 0, version, ""},
+        // An option without its value stops before any recording is opened.
+        {{"rec.ts", "-prn:"}, 13, prn, "Error: No prn-id!\n"},
+        {{"-prn:", "nope.ts"}, 13, prn, "Error: No prn-id!\n"},
+        {{"rec.ts", "-get:"}, 11, get, "Error: No get-file!\n"},
+        {{"-get:", "nope.ts"}, 11, get, "Error: No get-file!\n"},
+        {{"rec.ts", "-put:"}, 12, put, "Error: No put-file!\n"},
+        {{"-put:", "nope.ts"}, 12, put, "Error: No put-file!\n"},
+        // Options match by prefix; unknown ones are ignored.
+        {{"rec.ts"}, 0, partial, "", true},
+        {{"-x", "rec.ts"}, 0, partial, "", true},
+        {{"rec.ts", "-all"}, 0, full, "", true},
+        {{"-allx", "rec.ts"}, 0, full, "", true},
+        // A recording that cannot be read is skipped with its error line.
+        {{"-list", "nope.ts", "rec.ts"}, 0, " Duration:  00:00:00\n", "Error: Can't open 'nope.ts' for reading!\n"},
+        {{"-list", "sub", "rec.ts"}, 0, " Duration:  00:00:00\n", "Error: Can't open 'sub' for reading!\n"},
+        // The tag mode ends after the first recording: b.ts would cost an error line.
+        {{"a.ts", "-prn:CHNM", "b.ts", "c.ts"}, 0, "Alpha", ""},
+    };
+    TempDir dir;
+    write_plain(dir.file("rec.ts"));
+    write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
+    write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
+    ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub").c_str(), 0755), 0);
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
         auto r = run_varnek(row.args, dir.path());
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), row.line);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.exit_code, row.code);
+        EXPECT_EQ(row.first_line ? r.out.substr(0, r.out.find('\n') + 1) : r.out, row.out);
+        EXPECT_EQ(r.err, row.err);
     }
 }
 
@@ -117,30 +107,6 @@ TEST(Cli, LaterValueCounts) {
     EXPECT_FALSE(varnek::test::file_exists(dir.file("a.bin")));
     const build::Packet h = header_2009();
     EXPECT_EQ(varnek::test::read_file(dir.file("b.bin")), varnek::test::Bytes(h.begin(), h.end()));
-}
-
-TEST(Cli, UnreadableRecordingIsSkipped) {
-    TempDir dir;
-    write_plain(dir.file("rec.ts"));
-    ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub").c_str(), 0755), 0);
-    for (const std::string name : {"nope.ts", "sub"}) {
-        SCOPED_TRACE(name);
-        auto r = run_varnek({"-list", name, "rec.ts"}, dir.path());
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.err, "Error: Can't open '" + name + "' for reading!\n");
-        EXPECT_EQ(r.out, " Duration:  00:00:00\n");
-    }
-}
-
-TEST(Cli, TagModeEndsAfterTheFirstRecording) {
-    TempDir dir;
-    write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
-    write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
-    // b.ts does not exist: reaching it would cost an error line.
-    auto r = run_varnek({"a.ts", "-prn:CHNM", "b.ts", "c.ts"}, dir.path());
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "Alpha");
-    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

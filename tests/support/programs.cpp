@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
-
 namespace varnek::test {
 
 namespace {
@@ -140,22 +138,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-bool read_file(const std::string& path, Bytes& out) {
-    out.clear();
+Bytes read_file(const std::string& path) {
+    Bytes bytes;
     FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
+    if (!f) return bytes;
     char buffer[65536];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.insert(out.end(), buffer, buffer + n);
-    bool ok = !std::ferror(f);
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
     std::fclose(f);
-    return ok;
-}
-
-Bytes read_file(const std::string& path) {
-    Bytes b;
-    read_file(path, b);
-    return b;
+    return bytes;
 }
 
 bool write_file(const std::string& path, const Bytes& bytes) {
@@ -187,41 +178,16 @@ int64_t file_size(const std::string& path) {
     return ec ? -1 : static_cast<int64_t>(size);
 }
 
-bool get_file_times(const std::string& path, FileTimes& out) {
-    varnek::FileTimes t;
-    if (!varnek::get_file_times(path.c_str(), t)) return false;
-    out.access_s = t.access_sec;
-    out.access_ns = long(t.access_nsec);
-    out.modify_s = t.modify_sec;
-    out.modify_ns = long(t.modify_nsec);
-    return true;
-}
-
-bool set_file_times(const std::string& path, const FileTimes& times) {
-    varnek::FileTimes t;
-    t.access_sec = times.access_s;
-    t.access_nsec = times.access_ns;
-    t.modify_sec = times.modify_s;
-    t.modify_nsec = times.modify_ns;
-    return varnek::set_file_times(path.c_str(), t);
-}
-
-bool set_file_times(const std::string& path, int64_t access_s, int64_t modify_s) {
-    FileTimes t;
-    t.access_s = access_s;
-    t.modify_s = modify_s;
-    return set_file_times(path, t);
-}
-
 // Sub-second parts the file system can hold: nanoseconds, or on Windows
 // 100 ns steps.
-const FileTimes Unchanged::old = VARNEK_ON_WINDOWS ? FileTimes{1000000000, 123456700, 1100000000, 987654300}
-                                                   : FileTimes{1000000000, 123456789, 1100000000, 987654321};
+const varnek::FileTimes Unchanged::old = VARNEK_ON_WINDOWS
+                                             ? varnek::FileTimes{1000000000, 123456700, 1100000000, 987654300}
+                                             : varnek::FileTimes{1000000000, 123456789, 1100000000, 987654321};
 
 Unchanged::Unchanged(std::vector<std::string> names) : files(std::move(names)) {
     for (const std::string& f : files) {
         bytes.push_back(read_file(f));
-        EXPECT_TRUE(set_file_times(f, old)) << f;
+        EXPECT_TRUE(varnek::set_file_times(f.c_str(), old)) << f;
     }
 }
 
@@ -232,17 +198,17 @@ void Unchanged::check(const std::vector<Patch>& patches) const {
             ASSERT_LE(p.first + p.second.size(), expected.size());
             std::copy(p.second.begin(), p.second.end(), expected.begin() + long(p.first));
         }
-        FileTimes now;
-        ASSERT_TRUE(get_file_times(files[i], now)) << files[i];
+        varnek::FileTimes now;
+        ASSERT_TRUE(varnek::get_file_times(files[i].c_str(), now)) << files[i];
         // Under wine, reads move the access time of the Linux file below
         // (wine cannot tell a handle to leave it alone); a real Windows
         // machine keeps it.
         if (!VARNEK_ON_WINDOWS) {
-            EXPECT_EQ(now.access_s, old.access_s) << files[i];
-            EXPECT_EQ(now.access_ns, old.access_ns) << files[i];
+            EXPECT_EQ(now.access_sec, old.access_sec) << files[i];
+            EXPECT_EQ(now.access_nsec, old.access_nsec) << files[i];
         }
-        EXPECT_EQ(now.modify_s, old.modify_s) << files[i];
-        EXPECT_EQ(now.modify_ns, old.modify_ns) << files[i];
+        EXPECT_EQ(now.modify_sec, old.modify_sec) << files[i];
+        EXPECT_EQ(now.modify_nsec, old.modify_nsec) << files[i];
         EXPECT_TRUE(read_file(files[i]) == expected) << files[i] << " has other bytes";
     }
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
 #include "portable.h"
 #include "runner.h"
 
@@ -58,7 +59,6 @@ private:
     std::string path_;
 };
 
-bool read_file(const std::string& path, Bytes& out);
 Bytes read_file(const std::string& path);          // empty when it cannot be read
 bool write_file(const std::string& path, const Bytes& bytes);
 bool write_file(const std::string& path, const std::string& text);
@@ -67,23 +67,12 @@ bool write_at(const std::string& path, uint64_t offset, const uint8_t* bytes, si
 bool file_exists(const std::string& path);
 int64_t file_size(const std::string& path);        // -1 when missing
 
-// Access and modification times, seconds since the epoch plus nanoseconds.
-struct FileTimes {
-    int64_t access_s = 0;
-    long access_ns = 0;
-    int64_t modify_s = 0;
-    long modify_ns = 0;
-};
-bool get_file_times(const std::string& path, FileTimes& out);
-bool set_file_times(const std::string& path, const FileTimes& times);
-bool set_file_times(const std::string& path, int64_t access_s, int64_t modify_s);
-
 // Notes the bytes of files and gives them old times; check() expects both
 // back, the times first (a read may move the access time), with the patches
 // (offset, bytes) laid over the first file's old bytes.
 struct Unchanged {
     using Patch = std::pair<uint64_t, Bytes>;
-    static const FileTimes old;
+    static const varnek::FileTimes old;
     std::vector<std::string> files;
     std::vector<Bytes> bytes;
 
