@@ -41,7 +41,7 @@ b::Recipe receiver(uint64_t body) {
 
 struct Damage {
     const char* name;
-    // Changes the packets; may cut the bytes of the first part or make parts.
+    // Changes the packets, or makes the part files itself (else one of them all).
     std::function<void(Packets&, std::vector<b::Bytes>& parts)> apply;
     std::map<std::string, uint64_t> counts;  // every other kind: 0; any: not looked at
     uint64_t first_offset = 0;               // of the first problem, where located
@@ -49,78 +49,70 @@ struct Damage {
 
 constexpr uint64_t any = ~uint64_t(0);
 
-std::vector<b::Bytes> one_part(const Packets& ps) { return {b::pack(ps)}; }
 
 TEST(Check, CountsEqualTheDamageMade) {
     const unsigned video = 0x100, audio = 0x101;
     const std::vector<Damage> rows = {
-        {"clean", [](Packets& ps, std::vector<b::Bytes>& parts) { parts = one_part(ps); }, {}},
+        {"clean", [](Packets&, std::vector<b::Bytes>&) {}, {}},
         {"one packet dropped",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) { ps.erase(ps.begin() + long(payload_packet(ps, 5000, video))); parts = one_part(ps); },
+         [&](Packets& ps, std::vector<b::Bytes>&) { ps.erase(ps.begin() + long(payload_packet(ps, 5000, video))); },
          {{"continuity", 1}}},
         {"a run of 40 packets dropped",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              size_t at = payload_packet(ps, 5000, audio);
              for (int n = 0; n < 3; ++n) ps.erase(ps.begin() + long(payload_packet(ps, at, audio)));
-             parts = one_part(ps);
          },
          {{"continuity", 1}}},
         {"a packet repeated once, another twice",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              size_t a = payload_packet(ps, 4000, video);
              ps.insert(ps.begin() + long(a) + 1, ps[a]);
              size_t v = payload_packet(ps, 8000, audio);
              ps.insert(ps.begin() + long(v) + 1, 2, ps[v]);
-             parts = one_part(ps);
          },
          {{"continuity", 1}}},
         {"a dropped packet behind which the discontinuity indicator is set",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              size_t k = 5000;
              while (!(pid_of(ps[k]) == video && has_payload(ps[k]) && (ps[k][3] & 0x20) && ps[k][4] > 0)) ++k;
              ps[k][5] |= 0x80;
              size_t j = k - 1;
              while (!(pid_of(ps[j]) == video && has_payload(ps[j]))) --j;
              ps.erase(ps.begin() + long(j));
-             parts = one_part(ps);
          },
          {}},
         {"transport errors flagged",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              ps[payload_packet(ps, 3000, video)][1] |= 0x80;
              ps[payload_packet(ps, 9000, audio)][1] |= 0x80;
-             parts = one_part(ps);
          },
          {{"transport_error", 2}}},
         {"garbage bytes between packets",
          [&](Packets& ps, std::vector<b::Bytes>& parts) {
-             parts = one_part(ps);
+             parts = {b::pack(ps)};
              b::insert_bytes(parts[0], 6000 * 188, 100, 0xFF);
          },
          {{"sync", 1}}, 6000 * 188},
         {"a sync byte damaged",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              ps[payload_packet(ps, 7000, video)][0] = 0x00;
-             parts = one_part(ps);
          },
          {{"sync", 1}, {"continuity", 1}}},
         {"last packet cut short",
          [&](Packets& ps, std::vector<b::Bytes>& parts) {
-             parts = one_part(ps);
+             parts = {b::pack(ps)};
              parts[0].resize(parts[0].size() - 100);
          },
          {{"partial_packet", 1}}},
         {"a PAT with a wrong CRC",
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              for (size_t i = 5000; i < ps.size(); ++i)
                  if (pid_of(ps[i]) == 0) { ps[i][16] ^= 0x01; break; }
-             parts = one_part(ps);
          },
          {{"crc", 1}}},
         {"400 packets (200 ms) lost in the middle",  // the PCR jumps; the counters too, unless by 16
-         [&](Packets& ps, std::vector<b::Bytes>& parts) {
+         [&](Packets& ps, std::vector<b::Bytes>&) {
              ps.erase(ps.begin() + 8000, ps.begin() + 8400);
-             parts = one_part(ps);
          },
          {{"pcr_gap", 1}, {"continuity", any}}},
         {"two parts that join well",
@@ -145,6 +137,7 @@ TEST(Check, CountsEqualTheDamageMade) {
         Packets ps = b::make_recording(receiver(20000));
         std::vector<b::Bytes> parts;
         row.apply(ps, parts);
+        if (parts.empty()) parts = {b::pack(ps)};
         for (size_t i = 0; i < parts.size(); ++i)
             ASSERT_TRUE(t::write_file(dir.file(i == 0 ? "rec.ts" : "rec.ts" + std::to_string(i)), parts[i]));
         t::RunResult r = t::run_varnek({"-check", "-json", "rec.ts"}, dir.path());
@@ -180,11 +173,7 @@ TEST(Check, TextLinesVerdictsAndExitStatus) {
     b::Recipe short_one = receiver(4000);  // the header record says 10 s, the PCRs span 2 s
     ASSERT_TRUE(b::write_recording(short_one, dir.file("short.ts")).ok);
 
-    t::RunResult r = t::run_varnek({"-check", "good.ts"}, dir.path());
-    EXPECT_EQ(r.out, "'good.ts': intact (20006 packets, 00:00:09)\n");
-    EXPECT_EQ(r.exit_code, 0);
-
-    r = t::run_varnek({"-check", "good.ts", "bare.ts", "short.ts", "-fixqbx"}, dir.path());
+    t::RunResult r = t::run_varnek({"-check", "good.ts", "bare.ts", "short.ts", "-fixqbx"}, dir.path());
     EXPECT_EQ(r.out,
               "'good.ts': intact (20006 packets, 00:00:09)\n"
               "'bare.ts': no_header: no QBXH record\n"

@@ -18,23 +18,12 @@ using namespace varnek::test;
 
 namespace {
 
-std::string find_on_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && file_exists(dir + "/" + name)) return dir + "/" + name;
-    return "";
-}
-
 struct Stream { std::string codec; double start = 0; };
 struct Probe { std::map<unsigned, Stream> streams; double duration = -1; };  // streams by PID
 
 struct Row { std::string label; uint32_t first_pts_ms = 0; };  // of the PID list
 struct Report {
     std::map<unsigned, Row> rows;  // by PID
-    std::string pat_crc;           // as printed, 8 hex digits
-    std::string qbxh_pmt;          // the QBXH record's PMT PID, empty without a record
-    std::string pat_offset;
     int duration_s = -1;
 };
 
@@ -47,9 +36,6 @@ uint32_t ms_of(const std::string& hms) {  // "HH:MM:SS.mmm"
 Report parse_report(const std::string& out) {
     Report r;
     static const std::regex row(R"(^ ?\d+ +(\d+) +\d+ (.{11})(?: PTS: (\S+) \S+ \S+)?)");
-    static const std::regex crc(R"(^ CRC32:   ([0-9A-F]{8})$)");
-    static const std::regex offset(R"(^ Offset:  (0x[0-9A-F]+ \(\d+\))$)");
-    static const std::regex qbxh_pids(R"(^ PID => PMT (\d+) / Video)");
     static const std::regex duration(R"(^ Duration:  (\d\d):(\d\d):(\d\d)$)");
     std::stringstream lines(out);
     std::string section;
@@ -60,12 +46,6 @@ Report parse_report(const std::string& out) {
             Row& x = r.rows[std::stoul(m[1])];
             x.label = m[2].str().substr(0, m[2].str().find_last_not_of(' ') + 1);
             if (m[3].matched) x.first_pts_ms = ms_of(m[3]);
-        } else if (section == "PAT" && std::regex_search(line, m, crc)) {
-            r.pat_crc = m[1];
-        } else if (section == "PAT" && std::regex_search(line, m, offset)) {
-            r.pat_offset = m[1];
-        } else if (section == "QBXH" && std::regex_search(line, m, qbxh_pids)) {
-            r.qbxh_pmt = m[1];
         } else if (section == "PID-List" && std::regex_search(line, m, duration)) {
             r.duration_s = (std::stoi(m[1]) * 60 + std::stoi(m[2])) * 60 + std::stoi(m[3]);
         }
@@ -111,9 +91,8 @@ class FfmpegRecording : public ::testing::Test {
 protected:
     void SetUp() override {
         VARNEK_NOT_ON_WINDOWS("ffmpeg and ffprobe are tools of the build machine");
-        ffmpeg_ = find_on_path("ffmpeg");
-        ffprobe_ = find_on_path("ffprobe");
-        VARNEK_NEED_TOOL(!ffmpeg_.empty() && !ffprobe_.empty(), "ffmpeg or ffprobe");
+        VARNEK_NEED_PROGRAM(ffmpeg_);
+        VARNEK_NEED_PROGRAM(ffprobe_);
         ASSERT_TRUE(dir_.ok());
     }
 
@@ -170,7 +149,7 @@ protected:
                 // The report truncates the 90 kHz clock to whole milliseconds.
                 EXPECT_NEAR(r.rows[pid].first_pts_ms / 1000.0, s.start, 0.001) << s.codec;
             }
-            EXPECT_EQ(r.pat_crc, stored_pat_crc(read_file(file)));
+            EXPECT_NE(run.out.find("\n CRC32:   " + stored_pat_crc(read_file(file)) + "\n"), std::string::npos);
             // Whole seconds of the video's PTS span, which ends one frame
             // before the container's end; the clips last x.5 s so that the
             // truncation stays clear of the tolerance.
@@ -180,7 +159,7 @@ protected:
     }
 
     TempDir dir_;
-    std::string ffmpeg_, ffprobe_;
+    const std::string ffmpeg_ = "ffmpeg", ffprobe_ = "ffprobe";  // found on the PATH
 };
 
 TEST_F(FfmpegRecording, Mpeg2VideoAndMpegAudioAgreeWithProbe) {
@@ -215,7 +194,8 @@ TEST_F(FfmpegRecording, H264VideoAndAc3AudioAgreeWithProbe) {
     rec.insert(rec.end(), clip.begin(), clip.end());
     ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
     check_against_probe(dir_.file("rec.ts"), {{"h264", "Video H264"}, {"ac3", ac3}});
-    EXPECT_EQ(parse_report(run_varnek({dir_.file("rec.ts")}).out).qbxh_pmt, std::to_string(pmt));
+    EXPECT_NE(run_varnek({dir_.file("rec.ts")}).out.find("\n PID => PMT " + std::to_string(pmt) + " / Video"),
+              std::string::npos);
 
     // ffmpeg's recording with the receiver's packets in front is intact;
     // one video packet taken out is one continuity error on PID 256.
@@ -263,10 +243,10 @@ TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
     EXPECT_NEAR(after.duration, before.duration, 0.1);
 
     RunResult again = run_varnek({path});
-    Report r = parse_report(again.out);
-    EXPECT_EQ(r.qbxh_pmt, std::to_string(stored_pmt_pid(clip))) << again.out;
-    EXPECT_EQ(r.pat_offset, "0xBC (1)") << again.out;
-    EXPECT_EQ(r.pat_crc, stored_pat_crc(fixed));
+    EXPECT_NE(again.out.find("\n PID => PMT " + std::to_string(stored_pmt_pid(clip)) + " / Video"), std::string::npos)
+        << again.out;
+    EXPECT_NE(again.out.find("\nPAT\n Offset:  0xBC (1)\n CRC32:   " + stored_pat_crc(fixed) + "\n"), std::string::npos)
+        << again.out;
 
     // -undo brings back what ffmpeg and the receiver wrote, byte for byte.
     RunResult undo = run_varnek({"-undo", path});

@@ -248,13 +248,8 @@ TEST(Repair, SecondRunReportsTheNewRecordAndPat) {
         "\nPAT\n Offset:  0xBC (1)\n CRC32:   ";
     size_t at = again.out.find(report);
     ASSERT_NE(at, std::string::npos) << again.out;
-    rec.kept.check({{0, record_64()}, {188, generated_pat()}});
-    t::Bytes file = t::read_file(rec.kept.files[0]);
-    char crc[16];
-    std::snprintf(crc, sizeof crc, "%02X%02X%02X%02X\n", file[188 + 17], file[188 + 18], file[188 + 19],
-                  file[188 + 20]);
+    rec.kept.check({{0, record_64()}, {188, generated_pat()}});  // bytes 17..20 of the PAT: its CRC
     EXPECT_EQ(again.out.substr(at + report.size(), 9), std::string("09B5DC88\n"));
-    EXPECT_EQ(again.out.substr(at + report.size(), 9), std::string(crc));
 }
 
 // Failures the fault tests in cli/ do not meet: the PMT PID correction,

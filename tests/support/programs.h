@@ -82,6 +82,9 @@ struct Unchanged {
 
 }  // namespace varnek::test
 
+// A program on the PATH, as far as it can be started.
+#define VARNEK_NEED_PROGRAM(name) VARNEK_NEED_TOOL(varnek::test::run_program(name, {"--version"}).started, name)
+
 // A test that needs an outside tool is skipped where the tool is missing,
 // with the reason; where every tool must be there (VARNEK_REQUIRE_TOOLS set,
 // as tools/check does) it fails instead, so that no test is left out unseen.

@@ -1,4 +1,5 @@
-// The receiver's own packets and the start time of its header record.
+// The receiver's own packets and the start time of its header record. (The
+// record's stream table, masked PIDs included, stands in a golden report.)
 #include "ts/qbx.h"
 
 #include <gtest/gtest.h>
@@ -34,19 +35,6 @@ TEST(Qbx, RecognitionTagsAndTexts) {
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(varnek::qbx_tag(p.data())), 4), row.tag);
         EXPECT_FALSE(varnek::tag_is(p.data(), "chnm"));
         EXPECT_EQ(varnek::qbx_text(p.data()), row.text);
-    }
-}
-
-TEST(Qbx, FullStreamTableAndMaskedPids) {
-    build::QbxhFields f;
-    f.video_pid = 0xE100;  // the top three bits are not part of the PID
-    for (unsigned i = 0; i < 16; ++i) f.streams.push_back({uint8_t(0xE0 + i), uint16_t(0x8100 + i)});
-    const build::Packet r = build::qbxh_packet(f);
-    EXPECT_EQ(varnek::qbxh_video_pid(r.data()), 0x0100);
-    for (unsigned i = 0; i < 16; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(varnek::qbxh_entry_type(r.data(), i), 0xE0 + i);
-        EXPECT_EQ(varnek::qbxh_entry_pid(r.data(), i), 0x8100 + i);  // all 16 bits
     }
 }
 
