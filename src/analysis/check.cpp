@@ -223,19 +223,26 @@ void check_part(InputFile* file, unsigned part, const RunOptions& options, ScanS
         // The common packet, as the scanner takes it: no transport error,
         // no PUSI, no adaptation field, a PID with its row; it counts, and
         // its counter follows the one before.
-        const uint32_t head = header_word(packet);
-        const unsigned pid = (head >> 8) & 0x1FFF;
-        const unsigned row = state.row_of_key[pid];
-        if ((head & 0x00C00020) == 0 && row != 0 && state.head_run != HeadRun::open) {
+        auto common = [&](uint32_t head) {
+            const unsigned pid = (head >> 8) & 0x1FFF;
+            const unsigned row = state.row_of_key[pid];
+            if ((head & 0x00C00020) != 0 || row == 0) return false;
             ++state.pid_table.rows[row - 1].count;
             ++result.packets;
             if (pid != null_pid && (head & 0x10) != 0) {
                 if (f.cc_seen[pid] == 1 && (head & 0x0F) == ((f.last_cc[pid] + 1u) & 0x0F))
                     f.last_cc[pid] = uint8_t(head & 0x0F);
                 else
-                    check_counter(packet, pid, false, part, base + pos, f, result);
+                    check_counter(buffer + pos, pid, false, part, base + pos, f, result);
             }
             pos += packet_size;
+            return true;
+        };
+        if (state.head_run != HeadRun::open && common(header_word(packet))) {
+            // A run of common packets, while the buffer holds more than the
+            // look-ahead: each needs only its sync byte, header and row.
+            while (have - pos > look_ahead && buffer[pos] == sync_byte && common(header_word(buffer + pos))) {
+            }
             continue;
         }
         analyse_packet(state, packet, base + pos, options);
