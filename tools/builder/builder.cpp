@@ -28,7 +28,7 @@ void finish_section(Bytes& s, const SectionTweaks& tweaks) {
     if (tweaks.section_length >= 0) length = static_cast<unsigned>(tweaks.section_length);
     s[1] = static_cast<uint8_t>(0xB0 | ((length >> 8) & 0x0F));
     s[2] = static_cast<uint8_t>(length & 0xFF);
-    uint32_t crc = tweaks.fix_crc ? crc32_mpeg2(s) : tweaks.crc_value;
+    uint32_t crc = crc32_mpeg2(s);
     s.push_back(static_cast<uint8_t>(crc >> 24));
     s.push_back(static_cast<uint8_t>(crc >> 16));
     s.push_back(static_cast<uint8_t>(crc >> 8));
@@ -76,15 +76,15 @@ std::array<uint8_t, 5> pts_bytes(uint64_t pts) {
     };
 }
 
-std::array<uint8_t, 6> pcr_bytes(uint64_t base, uint16_t extension) {
+std::array<uint8_t, 6> pcr_bytes(uint64_t base) {
     base &= clock_mask;
     return {
         static_cast<uint8_t>((base >> 25) & 0xFF),
         static_cast<uint8_t>((base >> 17) & 0xFF),
         static_cast<uint8_t>((base >> 9) & 0xFF),
         static_cast<uint8_t>((base >> 1) & 0xFF),
-        static_cast<uint8_t>(((base & 0x01) << 7) | 0x7E | ((extension >> 8) & 0x01)),
-        static_cast<uint8_t>(extension & 0xFF),
+        static_cast<uint8_t>(((base & 0x01) << 7) | 0x7E),
+        0x00,
     };
 }
 
@@ -101,7 +101,6 @@ Packet make_packet(const PacketFields& fields) {
         case Layout::payload_only: control = 0x10; break;
         case Layout::adaptation_and_payload: control = 0x30; break;
         case Layout::adaptation_only: control = 0x20; break;
-        case Layout::reserved: control = 0x00; break;
     }
     p[3] = static_cast<uint8_t>(control | (fields.continuity & 0x0F));
 
@@ -115,7 +114,7 @@ Packet make_packet(const PacketFields& fields) {
                                                                     : length);
         if (fields.with_pcr) {
             p[5] = 0x10;
-            auto pcr = pcr_bytes(fields.pcr_base, fields.pcr_extension);
+            auto pcr = pcr_bytes(fields.pcr_base);
             std::copy(pcr.begin(), pcr.end(), p.begin() + 6);
         } else if (length >= 1) {
             p[5] = 0x00;
@@ -150,9 +149,7 @@ Bytes pes_header(const PesFields& fields) {
     }
     h.insert(h.end(), fields.data.begin(), fields.data.end());
     unsigned length = 0;
-    if (fields.pes_packet_length >= 0)
-        length = static_cast<unsigned>(fields.pes_packet_length);
-    else if (!is_video_id(fields.stream_id))
+    if (!is_video_id(fields.stream_id))
         length = static_cast<unsigned>(h.size() - 6);
     h[4] = static_cast<uint8_t>((length >> 8) & 0xFF);
     h[5] = static_cast<uint8_t>(length & 0xFF);
@@ -170,7 +167,7 @@ Packet pes_packet(const PesFields& fields) {
     ps.with_pcr = fields.with_pcr;
     ps.pcr_base = fields.pcr_base;
     ps.payload = pes_header(fields);
-    if (fields.pes_packet_length < 0 && !is_video_id(fields.stream_id)) {
+    if (!is_video_id(fields.stream_id)) {
         // The packet's payload after the length field, stuffing included.
         int field = adaptation ? (fields.adaptation_length >= 0 ? fields.adaptation_length : 7) : -1;
         long room = static_cast<long>(packet_bytes) - (field < 0 ? 4 : 5 + std::min(field, 183)) - 6;
@@ -194,7 +191,7 @@ Packet pes_with_pts(uint16_t pid, uint8_t stream_id, uint64_t pts_ticks, uint8_t
 
 Bytes pat_section(const PatFields& fields) {
     const SectionTweaks& t = fields.tweaks;
-    Bytes s{static_cast<uint8_t>(t.table_id >= 0 ? t.table_id : 0x00), 0, 0};
+    Bytes s{0x00, 0, 0};  // table id 0
     put_be16(s, fields.transport_stream_id);
     s.push_back(version_byte(fields.version));
     s.push_back(0x00);  // section number
@@ -219,7 +216,7 @@ Packet pat_packet(const std::vector<PatEntry>& programs) {
 
 Bytes pmt_section(const PmtFields& fields) {
     const SectionTweaks& t = fields.tweaks;
-    Bytes s{static_cast<uint8_t>(t.table_id >= 0 ? t.table_id : 0x02), 0, 0};
+    Bytes s{0x02, 0, 0};  // table id 2
     put_be16(s, fields.program_number);
     s.push_back(version_byte(fields.version));
     s.push_back(0x00);

@@ -48,8 +48,8 @@ uint32_t crc32_mpeg2(const Bytes& data);
 // Clock fields.
 // PTS: '0010', PTS[32..30], marker, PTS[29..15], marker, PTS[14..0], marker.
 std::array<uint8_t, 5> pts_bytes(uint64_t pts_ticks);
-// PCR: 33-bit base, 6 reserved bits (all 1), 9-bit extension.
-std::array<uint8_t, 6> pcr_bytes(uint64_t base_ticks, uint16_t extension = 0);
+// PCR: 33-bit base, 6 reserved bits (all 1), 9-bit extension 0.
+std::array<uint8_t, 6> pcr_bytes(uint64_t base_ticks);
 
 // ---------------------------------------------------------------------------
 // Single transport packets.
@@ -58,7 +58,6 @@ enum class Layout : uint8_t {
     payload_only,            // adaptation_field_control 01
     adaptation_and_payload,  // 11
     adaptation_only,         // 10
-    reserved,                // 00 (as the receiver's own packets use it)
 };
 
 struct PacketFields {
@@ -71,7 +70,6 @@ struct PacketFields {
     int adaptation_length = -1;
     bool with_pcr = false;   // flags byte 0x10 and the PCR at bytes 6..11
     uint64_t pcr_base = 0;   // 90 kHz ticks, 33 bits used
-    uint16_t pcr_extension = 0;
     // When 0..255: written as byte 4 instead of the real length, for
     // malformed packets. The bytes behind it are laid out for the real
     // (adaptation_length) field, cut at the packet's end.
@@ -98,11 +96,11 @@ struct PesFields {
     bool with_pcr = false;     // PCR in the same packet's adaptation field
     uint64_t pcr_base = 0;
     int adaptation_length = -1;  // -1: none, or 7 with a PCR
-    int pes_packet_length = -1;  // -1: 0 for video ids, else the bytes behind the field in this packet
     Bytes data;                // elementary stream bytes behind the header; then 0xFF
 };
-// Header bytes: 00 00 01, stream id, length (2), 0x80, flags, header length,
-// then the 5 PTS bytes if present, then data.
+// Header bytes: 00 00 01, stream id, length (2: 0 for video ids, else the
+// bytes behind the field in this packet), 0x80, flags, header length, then
+// the 5 PTS bytes if present, then data.
 Bytes pes_header(const PesFields& fields);
 Packet pes_packet(const PesFields& fields);
 Packet pes_with_pts(uint16_t pid, uint8_t stream_id, uint64_t pts_ticks, uint8_t continuity = 0);
@@ -112,10 +110,7 @@ Packet pes_with_pts(uint16_t pid, uint8_t stream_id, uint64_t pts_ticks, uint8_t
 
 // Deliberate inconsistencies for malformed tables.
 struct SectionTweaks {
-    int table_id = -1;          // -1: the proper one (0 for PAT, 2 for PMT)
     int section_length = -1;    // -1: the real one; else written as 12 bits behind 0xB0
-    bool fix_crc = true;        // false: the CRC field holds crc_value
-    uint32_t crc_value = 0;
     uint8_t pointer_field = 0;  // the section follows it directly, whatever its value
 };
 
