@@ -41,6 +41,29 @@ TEST(Cli, CommandLines) {
         "      -force      Writes QBXH or PAT even if it already exists\n"
         "      -get:<file> Read 188 bytes from <ts> and write to <file>\n"
         " !!!  -put:<file> Read 188 bytes from <file> and overwrite in <ts>\n";
+    const std::string help = usage +
+        "      -list       Print one line per recording instead of the report\n"
+        "      -prn:<tag>  Print the texts of the QBX packets tagged <tag> of the first <ts>\n"
+        "      -json       Print one JSON object per recording, and nothing else\n"
+        "      -check      Read every packet and report damage\n"
+        "      -dry        Tell what the repairs would write, and write nothing\n"
+        "      -undo       Take back the latest repair of <ts>\n"
+        "      -help, -h   Print this text\n"
+        "      -version    Print the version\n"
+        "\n"
+        "Every option may also begin with two dashes (--all, --get:<file>).\n"
+        "\n"
+        "Exit codes:\n"
+        "   0  Done\n"
+        "   1  -check: a recording is damaged\n"
+        "   2  -check: a recording could not be read\n"
+        "   3  A repair, -get:, -put: or -undo failed: an error line says why\n"
+        "  10  No <ts> named\n"
+        "  11  -get: without a file\n"
+        "  12  -put: without a file\n"
+        "  13  -prn: without a tag\n"
+        "  14  An unknown option with a repair, -get:, -put:, -undo or -check,\n"
+        "      or -undo with -check, -list or -prn:\n";
     const std::string version = "varnek " VARNEK_VERSION "\n";
     const std::string prn = "use: Varnek <ts-file> -prn:(EVNT or SHRT or CHNM)\n";
     const std::string get = "use: Varnek <ts-file> -get:<file>\n", put = "use: Varnek <ts-file> -put:<file>\n";
@@ -52,10 +75,11 @@ TEST(Cli, CommandLines) {
         // answer, not a mistake, and a recording beside it is not read.
         {{}, 10, usage, ""},
         {{"-all", "-hex"}, 10, usage, ""},
-        {{"--help"}, 0, usage, ""},
-        {{"-help"}, 0, usage, ""},
-        {{"-h", "nope.ts"}, 0, usage, ""},
-        {{"-all", "--help"}, 0, usage, ""},
+        {{"--help"}, 0, help, ""},
+        {{"-help"}, 0, help, ""},
+        {{"-h", "nope.ts"}, 0, help, ""},
+        {{"-all", "--h"}, 0, help, ""},
+        {{"-fixqbx", "-frob", "-help", "nope.ts"}, 0, help, ""},
         {{"--version"}, 0, version, ""},
         {{"-version", "nope.ts"}, 0, version, ""},
         // An option without its value stops before any recording is opened.
@@ -87,6 +111,54 @@ TEST(Cli, CommandLines) {
         EXPECT_EQ(r.exit_code, row.code);
         EXPECT_EQ(row.first_line ? r.out.substr(0, r.out.find('\n') + 1) : r.out, row.out);
         EXPECT_EQ(r.err, row.err);
+    }
+}
+
+// Options as users type them (--dry, --check) are the tool's own, and an
+// option it does not know ends a run that would write or check before any
+// file is opened. In a folder with rec.ts (PAT, PMT, 3000 packets, no
+// header record), a.ts (the same behind a CHNM packet) and h.bin.
+TEST(Cli, UnknownOptionsAndTwoDashes) {
+    const std::string unknown = "Error: Unknown option '-x'!\n";
+    const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
+    const struct { Args args; int code; std::string out, err; } rows[] = {
+        // Each of these once wrote for real, or exited 0 after a check.
+        {{"--dry", "-fixqbx", "-force", "rec.ts"}, 0, head, ""},
+        {{"--check", "rec.ts"}, 1, "'rec.ts': no_header", ""},
+        {{"-x", "-fixqbx", "rec.ts"}, 14, "", unknown},
+        {{"-fixpat", "-force", "--frob", "rec.ts"}, 14, "", "Error: Unknown option '--frob'!\n"},
+        {{"-put:h.bin", "-force", "-x", "rec.ts"}, 14, "", unknown},
+        {{"-get:new.bin", "-x", "rec.ts"}, 14, "", unknown},
+        {{"-undo", "-x", "rec.ts"}, 14, "", unknown},
+        {{"-x", "-check", "rec.ts"}, 14, "", unknown},
+        {{"---dry", "-fixqbx", "rec.ts"}, 14, "", "Error: Unknown option '---dry'!\n"},
+        {{"-", "--", "-fixqbx", "nope.ts"}, 14, "", "Error: Unknown option '-'!\nError: Unknown option '--'!\n"},
+        {{"-x", "-fixqbx"}, 14, "", unknown},
+        // -undo does nothing else, and says so rather than doing the undo instead.
+        {{"-undo", "-check", "rec.ts"}, 14, "", "Error: -undo can't be combined with -check!\n"},
+        {{"--listing", "-undo", "rec.ts"}, 14, "", "Error: -undo can't be combined with -list!\n"},
+        {{"-undo", "--prn:CHNM", "-x", "rec.ts"}, 14, "", unknown + "Error: -undo can't be combined with -prn:!\n"},
+        // A run that only reports ignores what it does not know, as always.
+        {{"-x", "--y", "rec.ts"}, 0, head, ""},
+        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"", "Error: Can't open 'nope.ts' for reading!\n"},
+        {{"--all", "rec.ts"}, 0, head + "... done\n", ""},
+        {{"--prn:CHNM", "a.ts"}, 0, "Alpha", ""},
+        {{"rec.ts", "--get:"}, 11, "use: Varnek <ts-file> -get:<file>\n", "Error: No get-file!\n"},
+        {{"--version"}, 0, "varnek " VARNEK_VERSION "\n", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        varnek::test::TempDir dir;
+        write_plain(dir.file("rec.ts"));
+        write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
+        ASSERT_TRUE(varnek::test::write_file(dir.file("h.bin"), varnek::test::Bytes(188, 0x47)));
+        varnek::test::Unchanged rec({dir.file("rec.ts")});
+        auto r = run_varnek(row.args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        EXPECT_EQ(r.exit_code, row.code);
+        EXPECT_EQ(row.code == 14 ? r.out : r.out.substr(0, row.out.size()), row.out);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_FALSE(varnek::test::file_exists(dir.file("new.bin")));
+        rec.check();
     }
 }
 
