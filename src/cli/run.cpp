@@ -86,6 +86,18 @@ void emit(const JsonOutput& json, const std::string& line) {
     std::fflush(json.lines);
 }
 
+// Takes the lock of a recording the run writes into, so that two runs never
+// write into it at once; false, with its error line, when another run holds
+// it. Where no lock can be had at all (a file that cannot be opened, a file
+// system without locks), the run goes on: the scan reports the first.
+bool lock_recording(const char* name, FileLock*& lock) {
+    if (lock_file(name, lock) != LockOutcome::busy) return true;
+    report_error("'%s' is being repaired by another run", name);
+    return false;
+}
+
+std::string busy_text(const char* name) { return "'" + std::string(name) + "' is being repaired by another run"; }
+
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -116,10 +128,22 @@ int run(int argc, char** argv) {
     }
     if (options.undo) {
         // -undo takes back the latest repair of each recording, and does nothing else.
-        for (const char* name : parsed.recordings) undo_recording(name, options);
+        int code = exit_ok;
+        for (const char* name : parsed.recordings) {
+            const unsigned long errors = console().error_lines;
+            FileLock* lock = nullptr;
+            if (options.dry || lock_recording(name, lock)) undo_recording(name, options);
+            unlock_file(lock);
+            if (console().error_lines != errors) code = exit_failed;
+        }
         std::fflush(console().out);
-        return exit_ok;
+        return code;
     }
+    // Repairs, -get: and -put: run unless the mode only reads; those that
+    // write into the recording do so under its lock.
+    const bool repairs = !options.check && !options.list && !options.prn_tag &&
+                         (options.fix_header || options.fix_pat || options.get_file || options.put_file);
+    const bool locks = repairs && !options.dry && (options.fix_header || options.fix_pat || options.put_file);
     // With -json and -check the lines go to the standard output, and
     // everything else the run would print there nowhere.
     JsonOutput json;
@@ -130,10 +154,20 @@ int run(int argc, char** argv) {
     int code = exit_ok;
     for (const char* name : parsed.recordings) {
         ScanState state;
+        FileLock* lock = nullptr;
+        if (locks && !lock_recording(name, lock)) {
+            // Skipped whole: its report could show a repair half made.
+            code = exit_failed;
+            if (options.json) emit(json, json_unreadable(name, busy_text(name), options));
+            continue;
+        }
         InputFile* file = open_recording(name);
         if (!file) {
+            unlock_file(lock);
             report_error("Can't open '%s' for reading", name);
             if (options.check) code = exit_unreadable;
+            // The repairs asked for are not done: the script must know.
+            if (repairs) code = exit_failed;
             if (options.json) {
                 std::string error = "Can't open '" + std::string(name) + "' for reading";
                 emit(json, options.prn_tag ? json_prn(name, state, options, error)
@@ -182,6 +216,7 @@ int run(int argc, char** argv) {
         // *.ts* does that) is read, but nothing is written into it.
         std::string whole;
         const bool part_of_other = part_file_of(name, whole);
+        const unsigned long errors = console().error_lines;
         if (part_of_other && (options.fix_header || options.fix_pat || options.put_file)) {
             repair_fail(state, options.fix_header ? "fixqbx" : options.fix_pat ? "fixpat" : "put",
                         "'%s' is a part file of '%s': not repaired", name, whole.c_str());
@@ -191,6 +226,8 @@ int run(int argc, char** argv) {
         }
         if (options.get_file) copy_header_out(state, options, parsed.recordings);
         if (options.put_file && !part_of_other) copy_header_in(state, options, name);
+        unlock_file(lock);
+        if (console().error_lines != errors) code = exit_failed;
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));
     }
     end_json(json);

@@ -124,4 +124,16 @@ bool local_time_of(int64_t seconds, std::tm& out);
 // The classic ctime text of a broken-down time: "Thu Jan  1 20:15:00 2009\n".
 std::string ctime_text(const std::tm& fields);
 
+// Locks that keep two writing runs off one recording.
+struct FileLock;
+enum class LockOutcome {
+    taken,        // the lock is held until unlock_file
+    busy,         // another holder has it; nothing is held
+    unavailable,  // not a regular file, or it cannot be opened or locked; nothing is held
+};
+// Takes an exclusive lock on the regular file at path without waiting. It
+// binds only those who ask for it: reads and writes go on as before.
+LockOutcome lock_file(const char* path, FileLock*& lock);
+void unlock_file(FileLock* lock);
+
 }  // namespace varnek

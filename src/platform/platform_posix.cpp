@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <cstdlib>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -305,6 +306,36 @@ int64_t make_local_time(std::tm fields) {
 bool local_time_of(int64_t seconds, std::tm& out) {
     time_t t = static_cast<time_t>(seconds);
     return localtime_r(&t, &out) != nullptr;
+}
+
+// Locks that keep two writing runs off one recording: flock on a descriptor.
+struct FileLock {
+    int fd;
+};
+
+LockOutcome lock_file(const char* path, FileLock*& lock) {
+    lock = nullptr;
+    // A FIFO or device is not opened just for a lock: that could block or consume.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return LockOutcome::unavailable;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return LockOutcome::unavailable;
+    int taken;
+    while ((taken = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (taken != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? LockOutcome::busy : LockOutcome::unavailable;
+    }
+    lock = new FileLock{fd};
+    return LockOutcome::taken;
+}
+
+void unlock_file(FileLock* lock) {
+    if (!lock) return;
+    close(lock->fd);  // which releases the lock
+    delete lock;
 }
 
 }  // namespace varnek

@@ -375,4 +375,51 @@ bool local_time_of(int64_t seconds, std::tm& out) {
     return _localtime64_s(&out, &t) == 0;
 }
 
+// Locks that keep two writing runs off one recording: LockFileEx on one byte
+// far beyond any recording's end, since a locked range cannot be read or
+// written through other handles, the run's own included.
+struct FileLock {
+    HANDLE handle;
+};
+
+namespace {
+
+OVERLAPPED lock_place() {
+    OVERLAPPED at{};
+    at.Offset = 0;
+    at.OffsetHigh = 0x40000000u;  // at 2^62
+    return at;
+}
+
+}  // namespace
+
+LockOutcome lock_file(const char* path, FileLock*& lock) {
+    lock = nullptr;
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LockOutcome::unavailable;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        return LockOutcome::unavailable;
+    }
+    OVERLAPPED at = lock_place();
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+        CloseHandle(h);
+        return busy ? LockOutcome::busy : LockOutcome::unavailable;
+    }
+    lock = new FileLock{h};
+    return LockOutcome::taken;
+}
+
+void unlock_file(FileLock* lock) {
+    if (!lock) return;
+    OVERLAPPED at = lock_place();
+    UnlockFileEx(lock->handle, 0, 1, 0, &at);
+    CloseHandle(lock->handle);
+    delete lock;
+}
+
 }  // namespace varnek

@@ -96,6 +96,7 @@ void report_error(const char* format, ...) {
     std::fputs(shown(message, err).c_str(), err);
     std::fputs("!\n", err);
     std::fflush(err);
+    ++console().error_lines;
 }
 
 }  // namespace varnek

@@ -15,6 +15,7 @@ struct Console {
     bool out_is_terminal = false;  // set by the cli: a person reads out or err
     bool err_is_terminal = false;
     bool out_discarded = false;    // set by the cli: out goes to the null device, which nobody reads
+    unsigned long error_lines = 0; // counted by report_error, so that the cli sees a step fail
 };
 
 // The streams in use; stdout and stderr unless a test redirected them.
@@ -48,7 +49,7 @@ void hex_dump(const uint8_t* packet);
 std::string format_text(const char* format, va_list args);
 
 // Prints "Error: <message>!" and a line break on the console's err stream
-// and flushes it. The message may have any length.
+// and flushes it, and counts the line. The message may have any length.
 void report_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace varnek

@@ -2,4 +2,6 @@
 list(APPEND VARNEK_TEST_SOURCES
   cli/cli_test.cpp
   cli/faults_test.cpp
+  cli/options_test.cpp
+  cli/run_test.cpp
 )
