@@ -86,17 +86,17 @@ void emit(const JsonOutput& json, const std::string& line) {
     std::fflush(json.lines);
 }
 
+std::string busy_text(const char* name) { return "'" + std::string(name) + "' is being repaired by another run"; }
+
 // Takes the lock of a recording the run writes into, so that two runs never
 // write into it at once; false, with its error line, when another run holds
 // it. Where no lock can be had at all (a file that cannot be opened, a file
 // system without locks), the run goes on: the scan reports the first.
 bool lock_recording(const char* name, FileLock*& lock) {
     if (lock_file(name, lock) != LockOutcome::busy) return true;
-    report_error("'%s' is being repaired by another run", name);
+    report_error("%s", busy_text(name).c_str());
     return false;
 }
-
-std::string busy_text(const char* name) { return "'" + std::string(name) + "' is being repaired by another run"; }
 
 }  // namespace
 
