@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/output.h"
@@ -33,14 +34,22 @@ std::string printed_by(F f) {
     return text;
 }
 
-ParsedArgs parse(std::vector<std::string> args, std::string* printed = nullptr) {
-    args.insert(args.begin(), "varnek");
+// The parsed options point into the arguments, which live as long as they.
+struct Parsed : ParsedArgs {
+    std::vector<std::string> args;
+    std::string printed;
+};
+
+Parsed parse(std::vector<std::string> args) {
+    Parsed result;
+    result.args = std::move(args);
+    result.args.insert(result.args.begin(), "varnek");
     std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    ParsedArgs parsed;
-    std::string text = printed_by([&] { parsed = varnek::parse_arguments(int(argv.size()), argv.data()); });
-    if (printed) *printed = text;
-    return parsed;
+    for (std::string& arg : result.args) argv.push_back(&arg[0]);
+    result.printed = printed_by([&] {
+        static_cast<ParsedArgs&>(result) = varnek::parse_arguments(int(argv.size()), argv.data());
+    });
+    return result;
 }
 
 bool sets(const OptionSpec& spec, const ParsedArgs& parsed, const char* value) {
@@ -63,22 +72,20 @@ TEST(Options, EveryOptionInEveryForm) {
         const char* value = spec.kind == OptionKind::value ? "v.bin" : "";
         for (const std::string dashes : {"-", "--"}) {
             SCOPED_TRACE(dashes + name);
-            ParsedArgs parsed = parse({"rec.ts", dashes + name + value});
+            Parsed parsed = parse({"rec.ts", dashes + name + value});
             EXPECT_TRUE(sets(spec, parsed, value));
             EXPECT_EQ(parsed.error_exit, varnek::exit_ok);
             EXPECT_EQ(parsed.recordings.size(), 1u);
-            std::string printed;
-            parsed = parse({"rec.ts", dashes + name + (spec.kind == OptionKind::value ? "" : "x") + value, "-fixqbx"},
-                           &printed);
+            parsed = parse({"rec.ts", dashes + name + (spec.kind == OptionKind::value ? "" : "x") + value, "-fixqbx"});
             if (spec.whole_word) {
                 EXPECT_EQ(parsed.error_exit, varnek::exit_bad_option);
-                EXPECT_EQ(printed, "Error: Unknown option '" + dashes + name + "x'!\n");
+                EXPECT_EQ(parsed.printed, "Error: Unknown option '" + dashes + name + "x'!\n");
             } else {
                 EXPECT_TRUE(sets(spec, parsed, value));
             }
         }
         // Three dashes are one too many.
-        ParsedArgs parsed = parse({"rec.ts", "---" + name + value, "-fixqbx"});
+        Parsed parsed = parse({"rec.ts", "---" + name + value, "-fixqbx"});
         EXPECT_EQ(parsed.error_exit, varnek::exit_bad_option) << name;
     }
 }
