@@ -90,6 +90,23 @@ TEST(Options, EveryOptionInEveryForm) {
     }
 }
 
+// -undo joins what only changes how it reports; it cannot join a mode
+// that reads alone, whichever comes first.
+TEST(Options, WhatUndoJoins) {
+    const struct { std::vector<std::string> args; int code; const char* printed; } rows[] = {
+        {{"-undo", "-json"}, varnek::exit_ok, ""},
+        {{"-dry", "--undo"}, varnek::exit_ok, ""},
+        {{"-list", "-check", "-undo"}, varnek::exit_bad_option, "Error: -undo can't be combined with -list!\n"},
+        {{"-undo", "-prn:EVNT"}, varnek::exit_bad_option, "Error: -undo can't be combined with -prn:!\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        Parsed parsed = parse(row.args);
+        EXPECT_EQ(parsed.error_exit, row.code);
+        EXPECT_EQ(parsed.printed, row.printed);
+    }
+}
+
 // The help text begins with the usage text and names every option of the
 // table as it is written ("-prn:<tag>", "-h," but not the "-h" of "-hex").
 TEST(Options, HelpNamesEveryOption) {
