@@ -15,6 +15,7 @@ struct Console {
     bool out_is_terminal = false;  // set by the cli: a person reads out or err
     bool err_is_terminal = false;
     bool out_discarded = false;    // set by the cli: out goes to the null device, which nobody reads
+    std::FILE* packets = nullptr;  // -get:- : the standard output, while out points to err
 };
 
 // The streams in use; stdout and stderr unless a test redirected them.
