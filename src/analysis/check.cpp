@@ -279,7 +279,9 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
     progress.shown = show_progress;
     if (show_progress) {
         for (unsigned part = 0;; ++part) {
-            int64_t size = path_size(part_file_name(name, part).c_str());
+            const std::string part_name = part_file_name(name, part);
+            if (part > 0 && !is_regular_file(part_name.c_str())) break;  // where the check ends too
+            int64_t size = path_size(part_name.c_str());
             if (size < 0) break;
             progress.total += uint64_t(size);
         }
@@ -305,7 +307,7 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
             follow->join_pending = false;
         }
         check_part(file, part, options, state, *follow, result, buffer.get(), capacity, progress);
-        file = open_input(part_file_name(name, part + 1).c_str());
+        file = open_next_part(part_file_name(name, part + 1).c_str());
         if (!file) break;
     }
     if (progress.shown) {

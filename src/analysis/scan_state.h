@@ -13,6 +13,8 @@
 
 namespace varnek {
 
+struct DryWrites;
+
 constexpr unsigned pid_table_rows = 32;
 constexpr unsigned qbx_row_index = 8192;
 
@@ -103,6 +105,9 @@ struct ScanState {
     std::vector<std::string> prn_texts;
     // The repairs' messages, in the order printed.
     std::vector<RepairNote> repair_notes;
+    // With -dry, the run's would-be writes, which the scan and the repairs
+    // read through; null otherwise.
+    DryWrites* dry_writes = nullptr;
     // This run's undo file for the recording (empty path: none yet) and its
     // text so far, rewritten whole with every packet the repairs add.
     std::string undo_path;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "analysis/capture.h"
+#include "analysis/dry_writes.h"
 #include "analysis/pid_stats.h"
 #include "platform/platform.h"
 #include "ts/qbx.h"
@@ -140,8 +141,10 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
     return pos - m;
 }
 
+// dry: the writes a -dry run would have made into this file, laid over
+// every block read; null in every other run.
 void scan_part(InputFile* file, const char* part_name, const RunOptions& options, ScanState& state,
-               uint8_t* buffer) {
+               uint8_t* buffer, const DryFile* dry) {
     state.head_pass = true;
     state.seen_pcr = false;
     state.seen_pes = false;
@@ -154,6 +157,7 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
     for (;;) {
         uint64_t block_offset = reader.position;
         size_t bytes = read_input(file, block_offset, buffer, block_bytes);
+        if (dry) lay_over(*dry, block_offset, buffer, bytes);
         uint64_t count = bytes / packet_size;
         if (count <= 3) break;
         // A short read moves over a trailing partial packet too; the next
@@ -207,13 +211,24 @@ void scan_recording(const char* name, InputFile* first_file, const RunOptions& o
     for (unsigned part = 0;; ++part) {
         state.current_part = part;
         FileId id;
-        if (file_id_of_input(file, id)) state.part_ids.push_back(id);
+        const bool identified = file_id_of_input(file, id);
+        if (identified) state.part_ids.push_back(id);
         state.parts.push_back(PartFile{part_name, input_size(file)});
-        scan_part(file, part_name.c_str(), options, state, buffer.get());
+        scan_part(file, part_name.c_str(), options, state, buffer.get(),
+                  identified ? dry_updates_of(state.dry_writes, id) : nullptr);
         part_name = part_file_name(name, part + 1);
-        file = open_input(part_name.c_str());
+        file = open_next_part(part_name.c_str());
         if (!file) break;
     }
+}
+
+InputFile* open_next_part(const char* part_name) {
+    bool not_regular = false;
+    InputFile* file = open_part_input(part_name, not_regular);
+    // A FIFO or a device would never end, a directory reads as nothing:
+    // the recording ends before it, as before a missing part.
+    if (not_regular) report_error("'%s' is not a regular file", part_name);
+    return file;
 }
 
 }  // namespace varnek

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/check.h"
+#include "analysis/dry_writes.h"
 #include "analysis/json_report.h"
 #include "analysis/report.h"
 #include "analysis/scan_state.h"
@@ -121,6 +122,15 @@ int run(int argc, char** argv) {
     console().out_is_terminal = is_terminal(console().out);
     console().err_is_terminal = is_terminal(console().err);
     console().out_discarded = is_null_device(console().out);
+    // -get:- puts the packet's bytes alone on the standard output; the
+    // run's text goes to the standard error stream instead.
+    if (options.get_file && std::string(options.get_file) == "-" && !options.check && !options.undo &&
+        !options.list && !options.prn_tag) {
+        console().packets = console().out;
+        console().out = console().err;
+        console().out_is_terminal = console().err_is_terminal;
+        console().out_discarded = is_null_device(console().err);
+    }
     if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file)) {
         std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
                    console().err);
@@ -152,6 +162,7 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     int code = exit_ok;
+    DryWrites dry_writes;  // -dry: what the run would have written so far
     for (const char* name : parsed.recordings) {
         ScanState state;
         FileLock* lock = nullptr;
@@ -161,6 +172,7 @@ int run(int argc, char** argv) {
             if (options.json) emit(json, json_unreadable(name, busy_text(name), options));
             continue;
         }
+        if (options.dry) state.dry_writes = &dry_writes;
         InputFile* file = open_recording(name);
         if (!file) {
             unlock_file(lock);

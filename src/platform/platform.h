@@ -61,8 +61,10 @@ bool file_id_of_input(InputFile* file, FileId& id);
 // Advises the system that the file will be read front to back.
 void advise_sequential(InputFile* file);
 
-// A file opened for reading and writing in place: reads and writes at an
-// offset, each whole or not at all as far as the system tells.
+// A regular file opened for reading and writing in place: reads and writes
+// at an offset, each whole or not at all as far as the system tells. Where
+// the system allows it, reads through it leave the access time alone, as
+// open_input's do. Null for anything but a regular file.
 struct UpdateFile;
 UpdateFile* open_update(const char* path);
 size_t read_update(UpdateFile* file, uint64_t offset, uint8_t* buffer, size_t count);
@@ -135,5 +137,38 @@ enum class LockOutcome {
 // binds only those who ask for it: reads and writes go on as before.
 LockOutcome lock_file(const char* path, FileLock*& lock);
 void unlock_file(FileLock* lock);
+
+// Part files, the recording's flush, and -get:'s target.
+
+// Opens a part file for reading as open_input does, but only a regular file:
+// anything else (a FIFO, a device, a directory, a socket, also behind a
+// link) is opened without waiting, if at all, and closed again; null then,
+// with not_regular set. Null with not_regular clear when nothing is there
+// or it cannot be opened.
+InputFile* open_part_input(const char* path, bool& not_regular);
+
+// Flushes what was written through the file to the disk; false when the
+// system reports that it may be lost.
+bool sync_update(UpdateFile* file);
+
+// What stands at a path that a file is to be written to; a link as the last
+// name is not followed.
+enum class TargetKind {
+    missing,  // nothing: a new file is made
+    regular,  // replaced whole by a new file renamed over it
+    direct,   // a character device or a FIFO: written directly
+    refused,  // a symbolic link or a block device: never written through
+    other,    // a directory, a socket, or a status that cannot be read
+};
+TargetKind target_kind(const char* path);
+
+enum class TargetWrite { written, refused, not_opened, not_written };
+// Writes bytes as the whole content of the file at path, deciding on the file
+// as opened, not on its name: a link or a block device is refused (also one
+// put there while this runs); a character device or FIFO is written
+// directly; any other file is replaced by a new one beside it, flushed and
+// renamed into place, which keeps the old one's owner and group (refused
+// when they cannot be set) and its mode without set-user-ID and set-group-ID.
+TargetWrite write_target(const char* path, const uint8_t* bytes, size_t count);
 
 }  // namespace varnek

@@ -101,10 +101,13 @@ struct UpdateFile {
 };
 
 UpdateFile* open_update(const char* path) {
-    int fd = open(path, O_RDWR | O_CLOEXEC);
+    // The old bytes are read through this handle before they are written
+    // over: without the access time moving, as for the scan.
+    int fd = open(path, O_RDWR | O_NOATIME | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == EPERM) fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);  // not the owner
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return nullptr;
     }
@@ -336,6 +339,135 @@ void unlock_file(FileLock* lock) {
     if (!lock) return;
     close(lock->fd);  // which releases the lock
     delete lock;
+}
+
+// Part files, the recording's flush, and -get:'s target.
+
+namespace {
+
+bool is_link_refusal(int error) { return error == ELOOP || error == EMLINK; }  // O_NOFOLLOW met a link
+
+bool write_all(int fd, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, bytes + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// A character device or FIFO, opened without following a link and checked
+// as opened: whatever was put there meanwhile is not written.
+TargetWrite write_direct(const char* path, const uint8_t* bytes, size_t count) {
+    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return is_link_refusal(errno) ? TargetWrite::refused : TargetWrite::not_opened;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        close(fd);
+        return TargetWrite::refused;
+    }
+    bool ok = write_all(fd, bytes, count);
+    ok = close(fd) == 0 && ok;
+    return ok ? TargetWrite::written : TargetWrite::not_written;
+}
+
+// A new file beside path, renamed over it. The status of the file it
+// replaces is taken from that file opened (without waiting, never through a
+// link); by name only when it may not be read.
+TargetWrite replace_whole(const char* path, const uint8_t* bytes, size_t count) {
+    struct stat old;
+    bool replaces = true;
+    int probe = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (probe >= 0) {
+        bool known = fstat(probe, &old) == 0;
+        close(probe);
+        if (!known) return TargetWrite::not_opened;
+    } else if (is_link_refusal(errno)) {
+        return TargetWrite::refused;
+    } else if (errno == ENOENT) {
+        replaces = false;
+    } else if (lstat(path, &old) != 0) {
+        return TargetWrite::not_opened;
+    }
+    if (replaces && !S_ISREG(old.st_mode)) return TargetWrite::refused;
+    std::string pattern = std::string(path) + ".varnek-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return TargetWrite::not_opened;
+    mode_t mode;
+    bool ok = true;
+    if (replaces) {
+        // The old file's owner and group, or nothing: a file of another
+        // user's must not become the run's own.
+        struct stat mine;
+        ok = fstat(fd, &mine) == 0 && ((mine.st_uid == old.st_uid && mine.st_gid == old.st_gid) ||
+                                       fchown(fd, old.st_uid, old.st_gid) == 0);
+        mode = old.st_mode & 07777 & ~mode_t(S_ISUID | S_ISGID);
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (!ok) {
+        close(fd);
+        unlink(name.data());
+        return TargetWrite::refused;
+    }
+    ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    // The rename replaces whatever stands at path by then, a link too, and
+    // never writes through it.
+    if (ok) ok = rename(name.data(), path) == 0;
+    if (!ok) unlink(name.data());
+    return ok ? TargetWrite::written : TargetWrite::not_written;
+}
+
+}  // namespace
+
+InputFile* open_part_input(const char* path, bool& not_regular) {
+    not_regular = false;
+    // Without waiting: a FIFO would hold the open until a writer came.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOATIME | O_CLOEXEC);
+    if (fd < 0 && errno == EPERM) fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        // A socket cannot be opened at all; it is no part file either.
+        not_regular = errno != ENOENT && stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        not_regular = true;
+        close(fd);
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return new InputFile{fd, true};
+}
+
+bool sync_update(UpdateFile* file) { return fsync(file->fd) == 0; }
+
+TargetKind target_kind(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno == ENOENT ? TargetKind::missing : TargetKind::other;
+    if (S_ISLNK(st.st_mode) || S_ISBLK(st.st_mode)) return TargetKind::refused;
+    if (S_ISREG(st.st_mode)) return TargetKind::regular;
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return TargetKind::direct;
+    return TargetKind::other;
+}
+
+TargetWrite write_target(const char* path, const uint8_t* bytes, size_t count) {
+    switch (target_kind(path)) {
+        case TargetKind::refused: return TargetWrite::refused;
+        case TargetKind::other: return TargetWrite::not_opened;
+        case TargetKind::direct: return write_direct(path, bytes, count);
+        case TargetKind::missing:
+        case TargetKind::regular: break;
+    }
+    return replace_whole(path, bytes, count);
 }
 
 }  // namespace varnek

@@ -188,6 +188,16 @@ UpdateFile* open_update(const char* path) {
     if (is_directory(path)) return nullptr;
     HANDLE h = open_existing(path, GENERIC_READ | GENERIC_WRITE);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (GetFileType(h) != FILE_TYPE_DISK) {  // a device or a pipe is no recording to update
+        CloseHandle(h);
+        return nullptr;
+    }
+    // The old bytes are read through this handle before they are written
+    // over: without the access time moving, as for the scan.
+    FILETIME keep;
+    keep.dwLowDateTime = 0xFFFFFFFFu;
+    keep.dwHighDateTime = 0xFFFFFFFFu;
+    SetFileTime(h, nullptr, &keep, nullptr);
     return new UpdateFile{h};
 }
 
@@ -420,6 +430,92 @@ void unlock_file(FileLock* lock) {
     UnlockFileEx(lock->handle, 0, 1, 0, &at);
     CloseHandle(lock->handle);
     delete lock;
+}
+
+// Part files, the recording's flush, and -get:'s target.
+
+namespace {
+
+// The file at path itself, a link or other reparse point not followed.
+HANDLE open_unfollowed(const char* path, DWORD access) {
+    return CreateFileW(wide(path).c_str(), access, share_all, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// The kind of the file open as h.
+TargetKind kind_of_handle(HANDLE h) {
+    DWORD type = GetFileType(h);
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) return TargetKind::direct;
+    BY_HANDLE_FILE_INFORMATION info;
+    // A disk or volume opened as a device gives no file information.
+    if (type != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info)) return TargetKind::refused;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return TargetKind::refused;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return TargetKind::other;
+    return TargetKind::regular;
+}
+
+}  // namespace
+
+InputFile* open_part_input(const char* path, bool& not_regular) {
+    not_regular = false;
+    HANDLE probe = open_existing(path, 0);
+    if (probe == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool regular = GetFileType(probe) == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info) &&
+                   !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    CloseHandle(probe);
+    if (!regular) {
+        not_regular = true;
+        return nullptr;
+    }
+    InputFile* file = open_input(path);
+    // Replaced by something else between the two opens: not read either.
+    if (file && !file->seekable) {
+        close_input(file);
+        not_regular = true;
+        return nullptr;
+    }
+    return file;
+}
+
+bool sync_update(UpdateFile* file) { return FlushFileBuffers(file->handle) != 0; }
+
+TargetKind target_kind(const char* path) {
+    HANDLE h = open_unfollowed(path, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? TargetKind::missing : TargetKind::other;
+    }
+    TargetKind kind = kind_of_handle(h);
+    CloseHandle(h);
+    return kind;
+}
+
+TargetWrite write_target(const char* path, const uint8_t* bytes, size_t count) {
+    TargetKind kind = target_kind(path);
+    if (kind == TargetKind::refused) return TargetWrite::refused;
+    if (kind == TargetKind::other) return TargetWrite::not_opened;
+    if (kind == TargetKind::direct) {
+        HANDLE h = open_unfollowed(path, GENERIC_WRITE);
+        if (h == INVALID_HANDLE_VALUE) return TargetWrite::not_opened;
+        if (kind_of_handle(h) != TargetKind::direct) {
+            CloseHandle(h);
+            return TargetWrite::refused;
+        }
+        bool ok = write_at(h, false, 0, bytes, count);
+        ok = CloseHandle(h) != 0 && ok;
+        return ok ? TargetWrite::written : TargetWrite::not_written;
+    }
+    // A new file beside it, renamed over it; the rename replaces a link put
+    // there meanwhile and never writes through it.
+    std::string temp;
+    NewFile* file = create_temp_beside(path, temp);
+    if (!file) return TargetWrite::not_opened;
+    bool ok = write_new(file, bytes, count) && sync_new(file);
+    ok = close_new(file) && ok;
+    if (ok) ok = rename_file(temp.c_str(), path);
+    if (!ok) remove_file(temp.c_str());
+    return ok ? TargetWrite::written : TargetWrite::not_written;
 }
 
 }  // namespace varnek

@@ -1,7 +1,10 @@
 #include "repair/packet_copy.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
+#include "analysis/dry_writes.h"
 #include "platform/platform.h"
 #include "repair/repair_log.h"
 #include "repair/times_keeper.h"
@@ -44,52 +47,93 @@ bool names_a_recording(const ScanState& state, const char* path, const std::vect
 
 }  // namespace
 
+namespace {
+
+void announce_get(ScanState& state, const RunOptions& options, const char* target) {
+    repair_announce(state, options, "get", "Write first ts packet to: '%s'", target);
+}
+
+// -get:- : the packet alone on the standard output, where the run's text
+// does not go then (see run.cpp).
+void copy_to_standard_output(ScanState& state, const RunOptions& options) {
+    if (!options.dry) {
+        std::FILE* out = console().packets ? console().packets : console().out;
+        if (std::fwrite(state.stored_header.data(), 1, packet_size, out) != packet_size || std::fflush(out) != 0) {
+            repair_fail(state, "get", "Can't write ts packet");
+            return;
+        }
+    }
+    announce_get(state, options, "-");
+}
+
+// -dry: what the write would meet, and the file as it would be afterwards.
+void preview_copy_out(ScanState& state, const RunOptions& options, const char* target) {
+    switch (target_kind(target)) {
+        case TargetKind::refused: repair_fail(state, "get", "Refusing to write through '%s'", target); return;
+        case TargetKind::other: repair_fail(state, "get", "Can't open '%s' for writing", target); return;
+        case TargetKind::missing:
+        case TargetKind::regular:
+        case TargetKind::direct: break;
+    }
+    if (state.dry_writes) note_dry_whole(*state.dry_writes, resolved_path(target), state.stored_header.data(), packet_size);
+    announce_get(state, options, target);
+}
+
+}  // namespace
+
 void copy_header_out(ScanState& state, const RunOptions& options, const std::vector<const char*>& recordings) {
     if (!state.stored_header) return;
     const char* target = options.get_file;
+    if (std::strcmp(target, "-") == 0) {
+        copy_to_standard_output(state, options);
+        return;
+    }
     // Writing there would destroy a recording this run works on.
     if (names_a_recording(state, target, recordings)) {
         repair_fail(state, "get", "Refusing to overwrite recording '%s'", target);
         return;
     }
     if (options.dry) {
-        repair_announce(state, options, "get", "Write first ts packet to: '%s'", target);
+        preview_copy_out(state, options, target);
         return;
     }
-    FileId id;
-    int64_t size = 0;
-    const bool direct = file_status(target, id, size) && !is_regular_file(target);
     // A file goes into place whole, by renaming a new one over it, so that a
-    // failed write keeps the old one; a device or pipe is written directly.
-    std::string temp;
-    NewFile* file = direct ? create_new(target, false) : create_temp_beside(target, temp);
-    if (!file) {
-        repair_fail(state, "get", "Can't open '%s' for writing", target);
+    // failed write keeps the old one; a device or pipe is written directly;
+    // a link is not followed.
+    if (!write_allowed_up_to(packet_size)) {
+        repair_fail(state, "get", "Can't write ts packet");
         return;
     }
-    bool written = write_allowed_up_to(packet_size) && write_new(file, state.stored_header.data(), packet_size);
-    if (written && !direct) written = sync_new(file);
-    written = close_new(file) && written;
-    if (written && !direct) written = rename_file(temp.c_str(), target);
-    if (!written && !direct) remove_file(temp.c_str());
-    if (written)
-        repair_announce(state, options, "get", "Write first ts packet to: '%s'", target);
-    else
-        repair_fail(state, "get", "Can't write ts packet");
+    switch (write_target(target, state.stored_header.data(), packet_size)) {
+        case TargetWrite::written: announce_get(state, options, target); break;
+        case TargetWrite::refused: repair_fail(state, "get", "Refusing to write through '%s'", target); break;
+        case TargetWrite::not_opened: repair_fail(state, "get", "Can't open '%s' for writing", target); break;
+        case TargetWrite::not_written: repair_fail(state, "get", "Can't write ts packet"); break;
+    }
 }
 
 void copy_header_in(ScanState& state, const RunOptions& options, const char* name) {
     if (state.stored_header && !options.force) return;
     const char* source = options.put_file;
-    // Read as the scan reads, leaving the access time alone where it may.
-    InputFile* input = open_input(source);
-    if (!input) {
-        repair_fail(state, "put", "Can't open '%s' for reading", source);
-        return;
-    }
     TsPacket packet;
-    bool read = read_input(input, 0, packet.data(), packet_size) == packet_size;
-    close_input(input);
+    bool read = false;
+    // With -dry, a file that an earlier -get: would have written holds that.
+    if (const std::vector<uint8_t>* written = dry_whole_file(state.dry_writes, resolved_path(source))) {
+        read = written->size() >= packet_size;
+        if (read) std::copy(written->begin(), written->begin() + packet_size, packet.begin());
+    } else {
+        // Read as the scan reads, leaving the access time alone where it may.
+        InputFile* input = open_input(source);
+        if (!input) {
+            repair_fail(state, "put", "Can't open '%s' for reading", source);
+            return;
+        }
+        read = read_input(input, 0, packet.data(), packet_size) == packet_size;
+        FileId id;
+        if (read && state.dry_writes && file_id_of_input(input, id))
+            if (const DryFile* dry = dry_updates_of(state.dry_writes, id)) lay_over(*dry, 0, packet.data(), packet_size);
+        close_input(input);
+    }
     if (!read) {
         repair_fail(state, "put", "Can't read first ts packet");
         return;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "analysis/dry_writes.h"
 #include "repair/repair_log.h"
 #include "repair/undo.h"
 
@@ -21,8 +22,15 @@ bool restore_times(const TimesKeeper& keeper) {
 
 WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const char* recording, unsigned part,
                             uint64_t offset, const uint8_t* bytes, size_t count, const char* action) {
-    if (options.dry) return WriteOutcome::written;
     const std::string path = part_file_name(recording, part);
+    if (options.dry) {
+        // Noted for the run's later steps, which see it as written.
+        FileId dry_id;
+        int64_t dry_size = 0;
+        if (state.dry_writes && file_status(path.c_str(), dry_id, dry_size))
+            note_dry_update(*state.dry_writes, dry_id, offset, bytes, count);
+        return WriteOutcome::written;
+    }
     TimesKeeper keeper = note_times(path);
     FileId id;
     int64_t size = 0;
@@ -43,6 +51,8 @@ WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const c
             outcome = WriteOutcome::not_written;
         }
     }
+    // On the disk before the success line is printed.
+    if (outcome == WriteOutcome::written && !sync_update(file)) outcome = WriteOutcome::not_written;
     if (!close_update(file) && outcome == WriteOutcome::written) outcome = WriteOutcome::not_written;
     if (!restore_times(keeper)) repair_fail(state, action, "Can't keep the times of '%s'", path.c_str());
     return outcome;

@@ -16,6 +16,7 @@ struct Console {
     bool err_is_terminal = false;
     bool out_discarded = false;    // set by the cli: out goes to the null device, which nobody reads
     unsigned long error_lines = 0; // counted by report_error, so that the cli sees a step fail
+    std::FILE* packets = nullptr;  // -get:- : the standard output, while out points to err
 };
 
 // The streams in use; stdout and stderr unless a test redirected them.

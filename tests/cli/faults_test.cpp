@@ -42,7 +42,7 @@ TEST(Faults, AsUserWithoutWriteAccess) {
         {{"-fixqbx", "-force"}, '-', reopen},
         {{"-fixpat", "-force"}, '-', reopen},
         {{"-put:h.bin", "-force"}, '-', reopen},
-        {{}, 'd', ""},  // rec.ts1 a directory: an empty part file
+        {{}, 'd', "Error: 'rec.ts1' is not a regular file!\n"},  // rec.ts1 a directory: the recording ends before it
         {{}, 'u', ""},  // rec.ts1 unreadable: the recording ends before it
     };
     for (const auto& row : rows) {
@@ -63,10 +63,9 @@ TEST(Faults, AsUserWithoutWriteAccess) {
         Args args = row.args;
         args.push_back("rec.ts");
         auto r = t::run_varnek_restricted(args, dir.path(), t::no_size_limit, true);
-        EXPECT_EQ(r.exit_code, row.err.empty() ? 0 : 3);
+        EXPECT_EQ(r.exit_code, row.args.empty() ? 0 : 3);  // only a failed repair gives 3
         EXPECT_EQ(r.err, row.err);
         std::string scan = "Analyse: 'rec.ts' BEG.QBXH..PAT..PMT..PCR..PTS..SEEK..PCR..PTS.END done\n";
-        if (row.part == 'd') scan += "Analyse: 'rec.ts1' BEG done\n";
         EXPECT_EQ(r.out.substr(0, scan.size() + 10), scan + "Testtime: ");
         EXPECT_FALSE(has(r.out, "Overwrite")) << r.out;
         rec.check();

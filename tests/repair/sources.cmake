@@ -2,4 +2,6 @@
 list(APPEND VARNEK_TEST_SOURCES
   repair/repair_test.cpp
   repair/undo_test.cpp
+  repair/packet_copy_test.cpp
+  repair/times_keeper_test.cpp
 )

@@ -1,0 +1,114 @@
+// write_in_place: the recording's times survive a run killed right before
+// its write (the old bytes are read without moving the access time), the
+// write is on the disk before its success line, and only a regular file is
+// updated.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "builder.h"
+#include "programs.h"
+
+namespace b = varnek::build;
+namespace t = varnek::test;
+
+namespace {
+
+b::Recipe recipe(bool with_record) {
+    b::Recipe r;
+    if (with_record) {
+        b::ReceiverFields f;
+        f.duration_s = 1;
+        r = b::receiver_recipe(f);
+    } else {
+        r.head = {b::pat_packet({{1, 0x64}})};
+        r.head.push_back(b::pmt_packet(b::pmt_for(r)));
+    }
+    r.body_packets = 3000;
+    return r;
+}
+
+// The descriptors written with pwrite64 and closed before an fsync, in an
+// strace log of pwrite64, fsync and close.
+std::vector<std::string> closed_unflushed(const std::string& log, size_t& writes) {
+    static const std::regex call(R"(^(pwrite64|fsync|close)\((\d+))");
+    std::set<std::string> pending;
+    std::vector<std::string> lost;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, call)) continue;
+        if (m[1] == "pwrite64") {
+            ++writes;
+            pending.insert(m[2]);
+        } else if (m[1] == "fsync") {
+            pending.erase(m[2]);
+        } else if (pending.erase(m[2])) {
+            lost.push_back(line);
+        }
+    }
+    return lost;
+}
+
+TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
+    VARNEK_NOT_ON_WINDOWS("strace watches the tool's system calls");
+    VARNEK_NEED_PROGRAM("strace");
+    struct Row {
+        const char* what;
+        bool with_record;
+        std::vector<std::string> args;
+    };
+    const std::vector<Row> rows = {
+        {"-fixqbx", false, {"-fixqbx"}},
+        {"-fixpat -force", true, {"-fixpat", "-force"}},
+        {"-put: -force", true, {"-put:h.bin", "-force"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        t::TempDir dir;
+        ASSERT_TRUE(b::write_recording(recipe(row.with_record), dir.file("rec.ts")).ok);
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        const std::vector<std::string> env = {"TZ=UTC", "VARNEK_UNDO_DIR=" + dir.file("undo")};
+        std::vector<std::string> tool = row.args;
+        tool.insert(tool.begin(), t::varnek_binary());
+        tool.push_back("rec.ts");
+
+        // Killed at its write into the recording, after the old bytes were
+        // read and saved: nothing in the recording moved, its access time neither.
+        t::Unchanged kept({dir.file("rec.ts")});
+        std::vector<std::string> args = {"-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
+                                         "inject=pwrite64:signal=SIGKILL:when=1"};
+        args.insert(args.end(), tool.begin(), tool.end());
+        t::RunResult killed = t::run_program("strace", args, dir.path(), env);
+        EXPECT_NE(killed.exit_code, 0);
+        kept.check();
+
+        // Every write is flushed before the file is closed and the success line printed.
+        const std::string log = dir.file("calls.log");
+        args = {"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"};
+        args.insert(args.end(), tool.begin(), tool.end());
+        t::RunResult run = t::run_program("strace", args, dir.path(), env);
+        EXPECT_NE(run.out.find("Overwrite"), std::string::npos) << run.out << run.err;
+        size_t writes = 0;
+        const t::Bytes bytes = t::read_file(log);
+        const std::string calls(bytes.begin(), bytes.end());
+        EXPECT_EQ(closed_unflushed(calls, writes), std::vector<std::string>{});
+        EXPECT_GE(writes, 1u);
+    }
+}
+
+// A device named as the recording is read, but never updated.
+TEST(WriteInPlace, OnlyRegularFiles) {
+    VARNEK_NOT_ON_WINDOWS("the null device is /dev/null");
+    t::TempDir dir;
+    ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+    t::RunResult r = t::run_varnek({"-put:h.bin", "/dev/null"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+    EXPECT_EQ(r.err, "Error: Can't reopen '/dev/null' for writing!\n");
+    EXPECT_FALSE(t::file_exists(dir.file("undo")));
+}
+
+}  // namespace
