@@ -10,4 +10,11 @@ namespace varnek {
 // texts) and converted.
 std::string utf8_text(const std::string& text);
 
+// True when name matches pattern as a shell matches one part of a path:
+// '*' stands for any run of characters, '?' for one character (a whole
+// UTF-8 sequence), everything else for itself; fold_case compares the
+// letters A to Z without case. A name that begins with '.' matches only a
+// pattern that begins with '.'.
+bool wildcard_match(const std::string& pattern, const std::string& name, bool fold_case);
+
 }  // namespace varnek

@@ -2,4 +2,5 @@
 list(APPEND VARNEK_TEST_SOURCES
   cli/cli_test.cpp
   cli/faults_test.cpp
+  cli/recordings_test.cpp
 )
