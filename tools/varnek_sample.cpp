@@ -68,7 +68,7 @@ ArchiveEntry archive_entry(unsigned i, unsigned count) {
     static const struct { const char* folder; const char* channel; } channels[] = {
         {"eins", "Varnek Eins"},
         {"zwei", "Varnek Zwei HD"},
-        {"regional", "K\xF6ln Regional"},  // ö in ISO 8859-1, as receivers write it
+        {"regional", "Varnek Regional"},
         {"kultur", "Varnek Kultur"},
     };
     static const struct { const char* event; const char* short_text; } programmes[] = {

@@ -43,7 +43,7 @@ std::vector<std::string> matches_of(const std::string& pattern, bool windows_nam
             std::vector<std::string> names;
             if (!list_dir(folder, names)) continue;
             for (const std::string& name : names) {
-                if (!wildcard_match(part, name, windows_names)) continue;
+                if (!wildcard_match(part, name)) continue;
                 const std::string found = path + name;
                 if (folder_only && !is_directory(found.c_str())) continue;
                 grown.push_back(found + separators);

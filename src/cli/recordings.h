@@ -11,8 +11,8 @@ namespace varnek {
 // Every argument after the program's name that does not begin with '-' and
 // holds '*' or '?' is replaced by the paths that match it, as a shell
 // would, sorted in byte order; a pattern that matches nothing stays as it
-// is. With windows_names, '\' separates folders as '/' does, a drive letter
-// leads, and letters match without case.
+// is. With windows_names, '\' separates folders as '/' does, and a drive
+// letter may lead.
 std::vector<std::string> expand_wildcards(const std::vector<std::string>& arguments, bool windows_names);
 
 // True for the name of a recording in a folder: it ends in .ts, .trp or

@@ -72,7 +72,7 @@ int run(int argc, char** argv) {
     // The arguments as UTF-8, whatever the system hands over; the options
     // point into these texts, which live until the run ends.
     std::vector<std::string> arguments = command_line_arguments(argc, argv);
-    // Where no shell expands wildcards, the program does, as a shell would.
+    // Where no shell expands wildcards, the program does, as a Unix shell would.
     if (!shell_expands_wildcards()) arguments = expand_wildcards(arguments, true);
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(&argument[0]);

@@ -137,7 +137,7 @@ bool list_folder(const std::string& path, std::vector<FolderEntry>& entries);
 // folder's own name use.
 std::string path_in_folder(const std::string& folder, const std::string& name);
 // True where the shell expands * and ? before the program starts; where it
-// does not, names fold case and '\\' separates folders as '/' does.
+// does not, '\\' separates folders as '/' does.
 bool shell_expands_wildcards();
 // True when something exists at path (a link counts, wherever it points).
 bool path_exists(const char* path);

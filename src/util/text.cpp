@@ -57,17 +57,9 @@ size_t character_bytes(const std::string& text, size_t at) {
     return end - at;
 }
 
-bool same_byte(char a, char b, bool fold_case) {
-    if (fold_case) {
-        if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = char(b - 'A' + 'a');
-    }
-    return a == b;
-}
-
 }  // namespace
 
-bool wildcard_match(const std::string& pattern, const std::string& name, bool fold_case) {
+bool wildcard_match(const std::string& pattern, const std::string& name) {
     if (!name.empty() && name[0] == '.' && (pattern.empty() || pattern[0] != '.')) return false;
     // One star at a time: on a mismatch the latest star takes one more
     // character and the rest is tried again.
@@ -80,7 +72,7 @@ bool wildcard_match(const std::string& pattern, const std::string& name, bool fo
         } else if (p < pattern.size() && pattern[p] == '?') {
             ++p;
             n += character_bytes(name, n);
-        } else if (p < pattern.size() && same_byte(pattern[p], name[n], fold_case)) {
+        } else if (p < pattern.size() && pattern[p] == name[n]) {
             ++p;
             ++n;
         } else if (star != std::string::npos) {

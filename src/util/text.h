@@ -12,9 +12,8 @@ std::string utf8_text(const std::string& text);
 
 // True when name matches pattern as a shell matches one part of a path:
 // '*' stands for any run of characters, '?' for one character (a whole
-// UTF-8 sequence), everything else for itself; fold_case compares the
-// letters A to Z without case. A name that begins with '.' matches only a
-// pattern that begins with '.'.
-bool wildcard_match(const std::string& pattern, const std::string& name, bool fold_case);
+// UTF-8 sequence), every other byte for itself, letters with their case. A
+// name that begins with '.' matches only a pattern that begins with '.'.
+bool wildcard_match(const std::string& pattern, const std::string& name);
 
 }  // namespace varnek
