@@ -48,6 +48,9 @@ size_t columns(const std::string& text) {
 
 void show_status(const std::string& text) {
     Console& c = console();
+    // A line left open stays on the screen: the status goes below it.
+    if (c.err_line_open) std::fputc('\n', c.err);
+    c.err_line_open = false;
     // Back to the line's start; blanks over what the old text had more.
     const size_t width = columns(text);
     std::string line = "\r" + text;
