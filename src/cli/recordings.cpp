@@ -153,24 +153,27 @@ std::vector<std::string> recordings_read_with(const std::vector<std::string>& na
     // Identities are looked up once, and only when a part file is named.
     std::vector<FileId> ids(names.size());
     std::vector<bool> id_known(names.size()), id_looked_up(names.size());
+    auto same = [](const FileId& a, const FileId& b) { return a.device == b.device && a.inode == b.inode; };
     for (size_t i = 0; i < names.size(); ++i) {
         std::string whole;
         if (!is_regular_file(names[i].c_str()) || !part_file_of(names[i].c_str(), whole)) continue;
-        FileId whole_id;
+        for (size_t j = 0; j < names.size() && read_with[i].empty(); ++j)
+            if (j != i && names[j] == whole) read_with[i] = names[j];
+        if (!read_with[i].empty()) continue;
+        // The same recording under another name (./rec.ts): its scan reads
+        // this part file when that name with the part number is this file.
+        FileId whole_id, part_id, found_id;
         int64_t size;
-        const bool whole_known = file_status(whole.c_str(), whole_id, size);
+        if (!file_status(whole.c_str(), whole_id, size) || !file_status(names[i].c_str(), part_id, size)) continue;
+        const std::string number = names[i].substr(whole.size());
         for (size_t j = 0; j < names.size() && read_with[i].empty(); ++j) {
             if (j == i) continue;
-            if (names[j] == whole) {
-                read_with[i] = names[j];
-                break;
-            }
-            if (!whole_known) continue;
             if (!id_looked_up[j]) {
                 id_known[j] = file_status(names[j].c_str(), ids[j], size);
                 id_looked_up[j] = true;
             }
-            if (id_known[j] && ids[j].device == whole_id.device && ids[j].inode == whole_id.inode)
+            if (id_known[j] && same(ids[j], whole_id) && file_status((names[j] + number).c_str(), found_id, size) &&
+                same(found_id, part_id))
                 read_with[i] = names[j];
         }
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -183,6 +184,13 @@ TEST(Recordings, PartFilesNamedBesideTheirRecording) {
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
+    }
+    // A link to the recording reads alias.ts1, alias.ts2, ...: rec.ts1 is not among them.
+    if (!VARNEK_ON_WINDOWS) {
+        ASSERT_EQ(t::portable::make_symlink("rec.ts", dir.file("alias.ts").c_str()), 0);
+        t::RunResult r = t::run_varnek({"-list", "alias.ts", "rec.ts1"}, dir.path());
+        EXPECT_EQ(r.out, "2026-11-28-20-00 00:00:01 Rec              alias.ts\n Duration:  00:00:00\n");
+        EXPECT_EQ(r.err, "");
     }
     // -check and -json give one verdict, one object; the report mode reads both as before.
     t::RunResult check = t::run_varnek({"-check", "rec.ts1", "rec.ts"}, dir.path());
