@@ -73,12 +73,19 @@ void capture_qbx(ScanState& state, const uint8_t* packet, uint64_t offset, const
         }
         return;
     }
+    static const char* const text_tags[3] = {"CHNM", "EVNT", "SHRT"};
+    for (unsigned i = 0; i < 3; ++i) {
+        if (state.first_text_seen[i] || std::memcmp(qbx_tag(packet), text_tags[i], 4) != 0) continue;
+        state.first_texts[i] = qbx_text(packet);
+        state.first_text_seen[i] = true;
+    }
     if (options.prn_tag && prn_tag_matches(options.prn_tag, packet)) {
         const uint8_t* text = packet + qbx_text_offset;
         if (options.json)
             state.prn_texts.emplace_back(text, text + qbx_text_length(packet));
         else
-            std::fputs(shown(std::string(text, text + qbx_text_length(packet)), console().out).c_str(), console().out);
+            std::fputs(shown_text(std::string(text, text + qbx_text_length(packet)), console().out).c_str(),
+                       console().out);
         return;
     }
     if (tag_is(packet, "CHNM")) {

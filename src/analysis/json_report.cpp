@@ -106,6 +106,15 @@ Json pid_rows(const ScanState& state, const Summary& summary) {
     return rows;
 }
 
+// The text of the first QBX packet of each tag, or null (all null without a scan).
+Json texts_object(const ScanState* state) {
+    static const char* const tags[3] = {"CHNM", "EVNT", "SHRT"};
+    Json texts = Json::object();
+    for (unsigned i = 0; i < 3; ++i)
+        texts[tags[i]] = state && state->first_text_seen[i] ? Json(utf8_text(state->first_texts[i])) : Json(nullptr);
+    return texts;
+}
+
 Json empty_recording(const char* name, const RunOptions& options) {
     return Json{{"recording", utf8_text(name)},
                 {"parts", Json::array()},
@@ -157,6 +166,8 @@ std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
     Json& o = draft->value;
     for (const RepairNote& note : state.repair_notes)
         o["repairs"].push_back(Json{{"action", note.action}, {"ok", note.ok}, {"message", utf8_text(note.message)}});
+    // Last of all, behind -check's key too, so that every other key keeps its place.
+    o["texts"] = texts_object(&state);
     return dump(o);
 }
 
@@ -180,6 +191,7 @@ void json_add_check(JsonDraft& draft, const CheckResult& result) {
 std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options) {
     Json o = empty_recording(name, options);
     o["error"] = utf8_text(error);
+    o["texts"] = texts_object(nullptr);
     return dump(o);
 }
 

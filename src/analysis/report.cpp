@@ -184,7 +184,7 @@ void print_list_line(const ScanState& state, const char* name) {
     const uint8_t* r = state.stored_header.data();
     print_start_stamp(r);
     std::fputs(" ", out);
-    std::fprintf(out, "%s %-16s %s\n", format_hms(qbxh_duration(r)), shown(state.channel_name, out).c_str(),
+    std::fprintf(out, "%s %-16s %s\n", format_hms(qbxh_duration(r)), shown_text(state.channel_name, out).c_str(),
                  shown(name, out).c_str());
 }
 

@@ -76,6 +76,10 @@ struct ScanState {
     std::string channel_name;     // latest CHNM text, at most 32 characters
     bool channel_seen = false;    // a CHNM text was taken into channel_name
     bool qbx_seen = false;        // last_qbx_offset and last_qbx_part hold a QBX packet's place
+    // The text of the first QBX packet of each tag, CHNM, EVNT and SHRT, in
+    // that order; empty with its flag off while none was seen.
+    std::array<std::string, 3> first_texts;
+    std::array<bool, 3> first_text_seen{};
     StreamList stream_list{};
     uint16_t duration = 0;        // seconds; 0 = none
     uint16_t video_pid = 0;

@@ -91,8 +91,11 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
             block[pos + 376] != sync_byte) {
             two_known = false;
             if (state.in_sync) {
+                // The line break in front ends a line left open before.
+                clear_status();
                 std::fprintf(console().err, "\nSync lost at %08llX",
                              static_cast<unsigned long long>(block_offset + pos));
+                console().err_line_open = true;
                 state.in_sync = false;
                 state.sync_losses.push_back(SyncLoss{state.current_part, block_offset + pos, false, 0});
             }
@@ -103,6 +106,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
         if (!two_known && !state.in_sync) {
             std::fprintf(console().err, " ==> ReSync at %08llX\n",
                          static_cast<unsigned long long>(block_offset + pos));
+            console().err_line_open = false;
             state.in_sync = true;
             if (!state.sync_losses.empty()) {
                 state.sync_losses.back().resynced = true;

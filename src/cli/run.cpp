@@ -1,6 +1,6 @@
 #include "cli/run.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -13,6 +13,7 @@
 #include "analysis/scan_state.h"
 #include "analysis/scanner.h"
 #include "cli/options.h"
+#include "cli/recordings.h"
 #include "platform/platform.h"
 #include "repair/fix_header.h"
 #include "repair/fix_pat.h"
@@ -29,29 +30,6 @@ InputFile* open_recording(const char* name) {
     // A directory opens as a stream on this system but holds no packets.
     if (is_directory(name)) return nullptr;
     return open_input(name);
-}
-
-// True when name is a part file of another recording: an existing file's
-// name followed by a part number k whose parts 1 to k - 1 exist too, so that
-// the scan of that file reads it. The longest number is tried first.
-bool part_file_of(const char* name, std::string& whole) {
-    const std::string text = name;
-    size_t digits = 0;
-    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[text.size() - 1 - digits]))) ++digits;
-    for (size_t length = digits; length >= 1; --length) {
-        const std::string base = text.substr(0, text.size() - length);
-        const std::string number = text.substr(text.size() - length);
-        if (base.empty() || number[0] == '0' || length > 9) continue;
-        if (!is_regular_file(base.c_str())) continue;
-        const unsigned k = unsigned(std::stoul(number));
-        unsigned part = 1;
-        while (part < k && is_regular_file(part_file_name(base, part).c_str())) ++part;
-        if (part == k) {
-            whole = base;
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -83,6 +61,7 @@ void end_json(JsonOutput& json) {
 }
 
 void emit(const JsonOutput& json, const std::string& line) {
+    clear_status();
     std::fprintf(json.lines, "%s\n", line.c_str());
     std::fflush(json.lines);
 }
@@ -106,6 +85,8 @@ int run(int argc, char** argv) {
     // The arguments as UTF-8, whatever the system hands over; the options
     // point into these texts, which live until the run ends.
     std::vector<std::string> arguments = command_line_arguments(argc, argv);
+    // Where no shell expands wildcards, the program does, as a Unix shell would.
+    if (!shell_expands_wildcards()) arguments = expand_wildcards(arguments, true);
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(&argument[0]);
     ParsedArgs parsed = parse_arguments(int(pointers.size()), pointers.data());
@@ -131,6 +112,11 @@ int run(int argc, char** argv) {
         console().out_is_terminal = console().err_is_terminal;
         console().out_discarded = is_null_device(console().err);
     }
+    // A folder stands for the recordings below it: the list is made once,
+    // before the first is read.
+    const std::vector<std::string> names = expand_folders(parsed.recordings);
+    std::vector<const char*> recordings;
+    for (const std::string& name : names) recordings.push_back(name.c_str());
     if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file)) {
         std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
                    console().err);
@@ -139,7 +125,7 @@ int run(int argc, char** argv) {
     if (options.undo) {
         // -undo takes back the latest repair of each recording, and does nothing else.
         int code = exit_ok;
-        for (const char* name : parsed.recordings) {
+        for (const char* name : recordings) {
             const unsigned long errors = console().error_lines;
             FileLock* lock = nullptr;
             if (options.dry || lock_recording(name, lock)) undo_recording(name, options);
@@ -163,7 +149,26 @@ int run(int argc, char** argv) {
     }
     int code = exit_ok;
     DryWrites dry_writes;  // -dry: what the run would have written so far
-    for (const char* name : parsed.recordings) {
+    // Modes that read a recording whole, part files included, read a part
+    // file named beside its recording with the recording only.
+    const std::vector<std::string> read_with = options.check || options.json || options.list
+                                                   ? recordings_read_with(names)
+                                                   : std::vector<std::string>(names.size());
+    const size_t total = size_t(std::count(read_with.begin(), read_with.end(), std::string()));
+    const bool show_progress = (options.list || options.json) && !options.check && !options.prn_tag && total > 1 &&
+                               console().err_is_terminal;
+    size_t number = 0;
+    for (size_t n = 0; n < names.size(); ++n) {
+        const char* name = recordings[n];
+        if (!read_with[n].empty()) {
+            begin_err_line();
+            std::fprintf(console().err, "'%s' is a part file of '%s': read with it\n",
+                         shown(name, console().err).c_str(), shown(read_with[n], console().err).c_str());
+            std::fflush(console().err);
+            continue;
+        }
+        if (show_progress)
+            show_status(progress_line(++number, total, shown(name, console().err), terminal_columns(console().err)));
         ScanState state;
         FileLock* lock = nullptr;
         if (locks && !lock_recording(name, lock)) {
@@ -216,8 +221,10 @@ int run(int argc, char** argv) {
         if (options.list) {
             if (options.json)
                 emit(json, json_with_repairs(json_recording(name, state, summary, options), state));
-            else
+            else {
+                clear_status();
                 print_list_line(state, name);
+            }
             continue;
         }
         if (!options.json) print_report(state, summary, options);
@@ -236,12 +243,13 @@ int run(int argc, char** argv) {
             if (options.fix_header) fix_header(state, options, name);
             if (options.fix_pat) fix_pat(state, options, name);
         }
-        if (options.get_file) copy_header_out(state, options, parsed.recordings);
+        if (options.get_file) copy_header_out(state, options, recordings);
         if (options.put_file && !part_of_other) copy_header_in(state, options, name);
         unlock_file(lock);
         if (console().error_lines != errors) code = exit_failed;
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));
     }
+    clear_status();
     end_json(json);
     std::fflush(console().out);
     return code;

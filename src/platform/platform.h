@@ -171,4 +171,24 @@ enum class TargetWrite { written, refused, not_opened, not_written };
 // when they cannot be set) and its mode without set-user-ID and set-group-ID.
 TargetWrite write_target(const char* path, const uint8_t* bytes, size_t count);
 
+// Folders named as arguments, and the wildcards a shell leaves to the program.
+struct FolderEntry {
+    enum class Kind { file, folder, link, other };  // link: a symbolic link, not followed
+    std::string name;
+    Kind kind;
+};
+// The entries of a folder (not . and ..), each with its own type: a link is
+// a link, wherever it points. False when the folder cannot be read.
+bool list_folder(const std::string& path, std::vector<FolderEntry>& entries);
+// The path of name inside folder, with the separator the system and the
+// folder's own name use.
+std::string path_in_folder(const std::string& folder, const std::string& name);
+// True where the shell expands * and ? before the program starts; where it
+// does not, '\\' separates folders as '/' does.
+bool shell_expands_wildcards();
+// True when something exists at path (a link counts, wherever it points).
+bool path_exists(const char* path);
+// Columns of the terminal that stream writes to; 0 when unknown.
+unsigned terminal_columns(std::FILE* stream);
+
 }  // namespace varnek

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <cstdlib>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -468,6 +469,55 @@ TargetWrite write_target(const char* path, const uint8_t* bytes, size_t count) {
         case TargetKind::regular: break;
     }
     return replace_whole(path, bytes, count);
+}
+
+// Folders as arguments, wildcards, and the terminal's width.
+
+bool list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return false;
+    while (struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        FolderEntry::Kind kind = FolderEntry::Kind::other;
+        // Most file systems tell the type in the entry itself: no stat per name.
+        switch (entry->d_type) {
+            case DT_REG: kind = FolderEntry::Kind::file; break;
+            case DT_DIR: kind = FolderEntry::Kind::folder; break;
+            case DT_LNK: kind = FolderEntry::Kind::link; break;
+            case DT_UNKNOWN: {
+                struct stat st;
+                if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) break;
+                kind = S_ISREG(st.st_mode)   ? FolderEntry::Kind::file
+                       : S_ISDIR(st.st_mode) ? FolderEntry::Kind::folder
+                       : S_ISLNK(st.st_mode) ? FolderEntry::Kind::link
+                                             : FolderEntry::Kind::other;
+                break;
+            }
+            default: break;
+        }
+        entries.push_back(FolderEntry{name, kind});
+    }
+    closedir(dir);
+    return true;
+}
+
+std::string path_in_folder(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+bool shell_expands_wildcards() { return true; }
+
+bool path_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+unsigned terminal_columns(std::FILE* stream) {
+    struct winsize size;
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
 }
 
 }  // namespace varnek

@@ -518,4 +518,49 @@ TargetWrite write_target(const char* path, const uint8_t* bytes, size_t count) {
     return ok ? TargetWrite::written : TargetWrite::not_written;
 }
 
+// Folders as arguments, wildcards, and the terminal's width.
+
+bool list_folder(const std::string& path, std::vector<FolderEntry>& entries) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(wide((path + "/*").c_str()).c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    do {
+        std::string name = narrow(entry.cFileName);
+        if (name == "." || name == "..") continue;
+        // Symbolic links and junctions are links; other reparse points (files
+        // kept in a cloud, for one) are what their attributes say.
+        const DWORD attributes = entry.dwFileAttributes;
+        FolderEntry::Kind kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FolderEntry::Kind::folder
+                                                                          : FolderEntry::Kind::file;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            (entry.dwReserved0 == IO_REPARSE_TAG_SYMLINK || entry.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT))
+            kind = FolderEntry::Kind::link;
+        else if (attributes & FILE_ATTRIBUTE_DEVICE)
+            kind = FolderEntry::Kind::other;
+        entries.push_back(FolderEntry{name, kind});
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return true;
+}
+
+std::string path_in_folder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    const char last = folder.back();
+    if (last == '/' || last == '\\' || (folder.size() == 2 && last == ':')) return folder + name;
+    // The separator the folder's name uses already; '/' when it has none.
+    const bool backslash = folder.find('\\') != std::string::npos && folder.find('/') == std::string::npos;
+    return folder + (backslash ? "\\" : "/") + name;
+}
+
+bool shell_expands_wildcards() { return false; }
+
+bool path_exists(const char* path) { return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+unsigned terminal_columns(std::FILE* stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    HANDLE h = HANDLE(_get_osfhandle(_fileno(stream)));
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+    return unsigned(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 }  // namespace varnek

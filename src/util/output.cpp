@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "util/text.h"
+
 namespace varnek {
 
 Console& console() {
@@ -24,6 +26,53 @@ std::string shown(const std::string& text, std::FILE* stream) {
         }
     }
     return safe;
+}
+
+std::string shown_text(const std::string& text, std::FILE* stream) {
+    Console& c = console();
+    bool terminal = (stream == c.out && c.out_is_terminal) || (stream == c.err && c.err_is_terminal);
+    return terminal ? shown(utf8_text(text), stream) : text;
+}
+
+namespace {
+
+// Characters of a UTF-8 text, each taken as one column.
+size_t columns(const std::string& text) {
+    size_t count = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+    return count;
+}
+
+}  // namespace
+
+void show_status(const std::string& text) {
+    Console& c = console();
+    // A line left open stays on the screen: the status goes below it.
+    if (c.err_line_open) std::fputc('\n', c.err);
+    c.err_line_open = false;
+    // Back to the line's start; blanks over what the old text had more.
+    const size_t width = columns(text);
+    std::string line = "\r" + text;
+    if (c.status_width > width) line += std::string(c.status_width - width, ' ') + "\r" + text;
+    std::fputs(line.c_str(), c.err);
+    std::fflush(c.err);
+    c.status_width = width == 0 ? 1 : width;
+}
+
+void clear_status() {
+    Console& c = console();
+    if (c.status_width == 0) return;
+    std::fputs(("\r" + std::string(c.status_width, ' ') + "\r").c_str(), c.err);
+    std::fflush(c.err);
+    c.status_width = 0;
+}
+
+void begin_err_line() {
+    Console& c = console();
+    clear_status();
+    if (c.err_line_open) std::fputc('\n', c.err);
+    c.err_line_open = false;
 }
 
 void progress_marker(const char* text) {
@@ -92,6 +141,7 @@ void report_error(const char* format, ...) {
     va_start(args, format);
     std::string message = format_text(format, args);
     va_end(args);
+    begin_err_line();
     std::fputs("Error: ", err);
     std::fputs(shown(message, err).c_str(), err);
     std::fputs("!\n", err);

@@ -17,6 +17,8 @@ struct Console {
     bool out_discarded = false;    // set by the cli: out goes to the null device, which nobody reads
     unsigned long error_lines = 0; // counted by report_error, so that the cli sees a step fail
     std::FILE* packets = nullptr;  // -get:- : the standard output, while out points to err
+    bool err_line_open = false;    // err's last line lacks its end (a "Sync lost" without its "ReSync")
+    size_t status_width = 0;       // characters of the status line on err (show_status); 0: none
 };
 
 // The streams in use; stdout and stderr unless a test redirected them.
@@ -26,6 +28,20 @@ Console& console();
 // a terminal, control characters show as '?' (they could steer it); into a
 // pipe or a file the text passes unchanged, since scripts read it.
 std::string shown(const std::string& text, std::FILE* stream);
+
+// A text from a recording as shown(): at a terminal, a text that is not
+// valid UTF-8 is read as ISO 8859-1 first, as the JSON object reads it.
+std::string shown_text(const std::string& text, std::FILE* stream);
+
+// One line of status on the console's err, rewritten in place by the next
+// call; for a terminal only (the caller asks). clear_status erases it, and
+// every other line on err does so first.
+void show_status(const std::string& text);
+void clear_status();
+
+// Makes way for a new line on err: erases a status line and ends a line
+// that lacks its end.
+void begin_err_line();
 
 // Writes a progress marker on the console's out and flushes it at once, so
 // that whoever reads the output sees the scan move. Output that goes to the

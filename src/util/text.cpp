@@ -46,4 +46,45 @@ std::string utf8_text(const std::string& text) {
     return out;
 }
 
+namespace {
+
+// The bytes of the character at text[at]: a lead byte and the continuation
+// bytes behind it.
+size_t character_bytes(const std::string& text, size_t at) {
+    size_t end = at + 1;
+    if (uint8_t(text[at]) >= 0xC0)
+        while (end < text.size() && (uint8_t(text[end]) & 0xC0) == 0x80) ++end;
+    return end - at;
+}
+
+}  // namespace
+
+bool wildcard_match(const std::string& pattern, const std::string& name) {
+    if (!name.empty() && name[0] == '.' && (pattern.empty() || pattern[0] != '.')) return false;
+    // One star at a time: on a mismatch the latest star takes one more
+    // character and the rest is tried again.
+    size_t p = 0, n = 0;
+    size_t star = std::string::npos, star_name = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = ++p;
+            star_name = n;
+        } else if (p < pattern.size() && pattern[p] == '?') {
+            ++p;
+            n += character_bytes(name, n);
+        } else if (p < pattern.size() && pattern[p] == name[n]) {
+            ++p;
+            ++n;
+        } else if (star != std::string::npos) {
+            p = star;
+            star_name += character_bytes(name, star_name);
+            n = star_name;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
 }  // namespace varnek

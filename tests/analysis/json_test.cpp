@@ -263,3 +263,39 @@ TEST(Json, OddNamesParseWithJq) {
 }
 
 }  // namespace
+
+namespace {
+
+// "texts": the text of the first QBX packet of each tag, or null; the last
+// key, so that every other key keeps its place, behind -check's too.
+TEST(Json, TextsOfTheFirstPacketOfEachTag) {
+    t::TempDir dir;
+    b::Recipe twice = receiver(1500);
+    twice.head.insert(twice.head.begin() + 4, b::qbx_packet("CHNM", "Second"));  // behind the first CHNM
+    b::Recipe bare;
+    bare.body_packets = 1500;
+    ASSERT_TRUE(b::write_recording(twice, dir.file("rec.ts")).ok);
+    ASSERT_TRUE(b::write_recording(bare, dir.file("bare.ts")).ok);
+    const std::string texts = R"("texts":{"CHNM":"Chan)" "\xC3\xA9" R"( One","EVNT":"Evening","SHRT":"Short"}})";
+    const std::string none = R"("texts":{"CHNM":null,"EVNT":null,"SHRT":null}})";
+    const struct { std::vector<std::string> args; std::vector<std::string> ends; } rows[] = {
+        {{"-json", "rec.ts", "bare.ts", "missing.ts"},
+         {R"("error":null,)" + texts, R"("error":null,)" + none, R"(for reading",)" + none}},
+        {{"-json", "-list", "rec.ts"}, {R"("error":null,)" + texts}},
+        {{"-json", "-check", "rec.ts"}, {R"(]},)" + texts}},  // the end of "check", then the texts
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        t::RunResult r = t::run_varnek(row.args, dir.path());
+        std::istringstream lines(r.out);
+        std::string line;
+        for (const std::string& end : row.ends) {
+            ASSERT_TRUE(std::getline(lines, line));
+            ASSERT_GE(line.size(), end.size());
+            EXPECT_EQ(line.substr(line.size() - end.size()), end);
+        }
+        EXPECT_FALSE(std::getline(lines, line)) << line;
+    }
+}
+
+}  // namespace

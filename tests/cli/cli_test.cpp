@@ -96,7 +96,8 @@ TEST(Cli, CommandLines) {
         {{"-allx", "rec.ts"}, 0, full, "", true},
         // A recording that cannot be read is skipped with its error line.
         {{"-list", "nope.ts", "rec.ts"}, 0, " Duration:  00:00:00\n", "Error: Can't open 'nope.ts' for reading!\n"},
-        {{"-list", "sub", "rec.ts"}, 0, " Duration:  00:00:00\n", "Error: Can't open 'sub' for reading!\n"},
+        // A folder stands for the recordings below it: sub holds none.
+        {{"-list", "sub", "rec.ts"}, 0, " Duration:  00:00:00\n", ""},
         // The tag mode ends after the first recording: b.ts would cost an error line.
         {{"a.ts", "-prn:CHNM", "b.ts", "c.ts"}, 0, "Alpha", ""},
     };

@@ -4,4 +4,5 @@ list(APPEND VARNEK_TEST_SOURCES
   cli/faults_test.cpp
   cli/options_test.cpp
   cli/run_test.cpp
+  cli/recordings_test.cpp
 )

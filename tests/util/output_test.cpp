@@ -44,6 +44,43 @@ TEST(Output, ReportErrorPrintsWholeMessages) {
     EXPECT_EQ(text, "Error: " + y + "!\nError: " + x + " 7!\nError: Can't open 'a%sb%d.ts' for reading!\n");
 }
 
+// A line left open on err (a "Sync lost" without "ReSync") is ended before
+// whatever err prints next; a status line is erased before every other
+// line and rewritten in place, blanks over the rest of a longer one.
+TEST(Output, OpenLinesAndTheStatusLine) {
+    const varnek::Console saved = varnek::console();
+    const struct { const char* name; void (*steps)(); const char* err; } rows[] = {
+        {"open line, error", [] { varnek::console().err_line_open = true; varnek::report_error("No PMT found"); },
+         "\nError: No PMT found!\n"},
+        {"open line, status", [] { varnek::console().err_line_open = true; varnek::show_status("[1/2] a.ts"); },
+         "\n\r[1/2] a.ts"},
+        {"status, shorter status, error",
+         [] {
+             varnek::show_status("[9/10] abc.ts");
+             varnek::show_status("[10/10] d");
+             varnek::report_error("x");
+         },
+         "\r[9/10] abc.ts\r[10/10] d    \r[10/10] d\r         \rError: x!\n"},  // nine columns are left to blank
+        {"status cleared twice", [] { varnek::show_status("\xC3\xA9"); varnek::clear_status(); varnek::clear_status(); },
+         "\r\xC3\xA9\r \r"},  // é takes one column
+        {"nothing open", [] { varnek::begin_err_line(); }, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        varnek::console().err = std::tmpfile();
+        varnek::console().err_line_open = false;
+        varnek::console().status_width = 0;
+        row.steps();
+        std::FILE* printed = varnek::console().err;
+        varnek::console() = saved;
+        std::string text(200, '\0');
+        std::rewind(printed);
+        text.resize(std::fread(&text[0], 1, text.size(), printed));
+        std::fclose(printed);
+        EXPECT_EQ(text, row.err);
+    }
+}
+
 // Progress markers are flushed one by one everywhere but on the null device:
 // a file taken for it would show whoever follows it no progress.
 TEST(Output, OnlyTheNullDeviceGoesUnflushed) {

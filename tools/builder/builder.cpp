@@ -375,6 +375,7 @@ Recipe receiver_recipe(const ReceiverFields& f) {
     const uint16_t program_number = f.program_number;
     Recipe r;
     r.streams = {video_stream(video_pid, 40), audio_stream(audio_pid, 24)};
+    r.streams[0].type = f.video_type;
     r.pcr_pid = video_pid;
     r.pcr_interval_ms = 40;
     r.bitrate_bps = bitrate_for_packets_per_ms(f.packets_per_ms);
@@ -390,7 +391,7 @@ Recipe receiver_recipe(const ReceiverFields& f) {
     q.audio_pid = audio_pid;
     q.pcr_pid = video_pid;
     q.pmt_pid = f.record_pmt_pid;
-    q.streams = {{0x02, video_pid}, {0x03, audio_pid}, {0xE2, pmt_pid}};
+    q.streams = {{f.video_type, video_pid}, {0x03, audio_pid}, {0xE2, pmt_pid}};
 
     Packet pat = pat_packet({{program_number, pmt_pid}});
     Packet pmt = pmt_packet(pmt_for(r, pmt_pid, program_number));

@@ -266,6 +266,7 @@ struct ReceiverFields {
     uint16_t mjd = 0;
     uint8_t start_hour = 0;
     uint8_t start_minute = 0;
+    uint8_t video_type = 0x02;       // the video's stream type (0x1B: H.264), in the PMT and the record
     std::string event, short_text, channel;
 };
 Recipe receiver_recipe(const ReceiverFields& fields);
