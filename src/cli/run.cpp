@@ -128,12 +128,18 @@ int run(int argc, char** argv) {
         return exit_usage;
     }
     int code = exit_ok;
+    CheckTally tally;
+    unsigned number = 0;
     for (const char* name : parsed.recordings) {
+        ++number;
         ScanState state;
         InputFile* file = open_recording(name);
         if (!file) {
             report_error("Can't open '%s' for reading", name);
-            if (options.check) code = exit_unreadable;
+            if (options.check) {
+                code = exit_unreadable;
+                tally_verdict(tally, CheckVerdict::unreadable);
+            }
             if (options.json) {
                 std::string error = "Can't open '" + std::string(name) + "' for reading";
                 emit(json, options.prn_tag ? json_prn(name, state, options, error)
@@ -144,7 +150,8 @@ int run(int argc, char** argv) {
         state.start_clock = clock_ms();
         if (options.check) {
             CheckResult result;
-            check_recording(name, file, options, state, result, is_terminal(console().err));
+            const CheckProgress progress{is_terminal(console().err), number, unsigned(parsed.recordings.size())};
+            check_recording(name, file, options, state, result, progress);
             Summary summary = summarize(state);
             if (options.json) {
                 JsonDraft draft = json_recording(name, state, summary, options);
@@ -157,7 +164,13 @@ int run(int argc, char** argv) {
                 std::fflush(console().out);
                 console().out = quiet;
             }
-            if (!result.intact() && code == exit_ok) code = exit_damaged;
+            // Unreadable and not a transport stream win over damaged.
+            const CheckVerdict verdict = result.verdict();
+            tally_verdict(tally, verdict);
+            if (verdict == CheckVerdict::unreadable || verdict == CheckVerdict::not_ts)
+                code = exit_unreadable;
+            else if (verdict == CheckVerdict::damaged && code == exit_ok)
+                code = exit_damaged;
             continue;
         }
         scan_recording(name, file, options, state);
@@ -192,6 +205,16 @@ int run(int argc, char** argv) {
         if (options.get_file) copy_header_out(state, options, parsed.recordings);
         if (options.put_file && !part_of_other) copy_header_in(state, options, name);
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));
+    }
+    if (tally.recordings > 1) {
+        if (options.json) {
+            emit(json, json_check_summary(tally));
+        } else {
+            std::FILE* quiet = console().out;
+            console().out = json.lines;
+            print_check_summary(tally);
+            console().out = quiet;
+        }
     }
     end_json(json);
     std::fflush(console().out);
