@@ -1,6 +1,9 @@
 // -check's text lines: the problems, the table of PIDs and the verdict.
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "analysis/check.h"
 #include "ts/packet.h"
@@ -29,25 +32,24 @@ unsigned digits(uint64_t n) {
 // recording has on any PID.
 void print_pid_table(const CheckResult& result) {
     std::FILE* out = console().out;
-    std::vector<unsigned> kinds;
+    std::vector<std::pair<unsigned, int>> columns;  // kind and width
     uint64_t most_packets = 0;
     for (const CheckPid& row : result.pids) most_packets = std::max(most_packets, row.packets);
-    for (unsigned k = 0; k < check_kinds; ++k)
-        for (const CheckPid& row : result.pids)
-            if (row.counts[k] != 0) {
-                kinds.push_back(k);
-                break;
-            }
+    for (unsigned k = 0; k < check_kinds; ++k) {
+        uint64_t most = 0;
+        for (const CheckPid& row : result.pids) most = std::max(most, row.counts[k]);
+        if (most != 0)
+            columns.emplace_back(k, int(std::max<size_t>(std::strlen(check_kind_name(CheckKind(k))), digits(most))));
+    }
     const int packets_width = int(std::max(7u, digits(most_packets)));
     std::fprintf(out, "%5s %-11s %*s", "PID", "label", packets_width, "packets");
-    for (unsigned k : kinds) std::fprintf(out, " %s", check_kind_name(CheckKind(k)));
+    for (const auto& [k, width] : columns) std::fprintf(out, " %*s", width, check_kind_name(CheckKind(k)));
     std::fputs("\n", out);
     for (const CheckPid& row : result.pids) {
         std::fprintf(out, "%5u %-11s %*llu", row.pid, row.label, packets_width,
                      static_cast<unsigned long long>(row.packets));
-        for (unsigned k : kinds)
-            std::fprintf(out, " %*llu", int(std::string(check_kind_name(CheckKind(k))).size()),
-                         static_cast<unsigned long long>(row.counts[k]));
+        for (const auto& [k, width] : columns)
+            std::fprintf(out, " %*llu", width, static_cast<unsigned long long>(row.counts[k]));
         std::fputs("\n", out);
     }
 }
