@@ -118,7 +118,8 @@ Counter follow_counter(const uint8_t* p, unsigned pid, bool discontinuity, const
                 c.broken = true;
             }
         } else if (cc != expected && (other < 0 || int(cc) != ((other + 1) & 0x0F))) {
-            note(f, result, CheckKind::continuity, where, int(pid), printed("expected counter %llu, found %llu", expected, cc));
+            note(f, result, CheckKind::continuity, where, int(pid),
+                 printed("expected counter %llu, found %llu", expected, cc));
             c.broken = true;
         }
     }
@@ -167,9 +168,11 @@ void check_pcr(const ScanState& state, const uint8_t* p, unsigned pid, bool disc
     if (f.last_pcr_part[pid] == int64_t(where.part) && !discontinuity) {
         uint64_t last = f.last_pcr[pid];
         if (steps_back(last, pcr))
-            note(f, result, CheckKind::pcr_gap, where, int(pid), printed("PCR steps back %llu ms", forward(pcr, last) / 90));
+            note(f, result, CheckKind::pcr_gap, where, int(pid),
+                 printed("PCR steps back %llu ms", forward(pcr, last) / 90));
         else if (forward(last, pcr) > max_pcr_step)
-            note(f, result, CheckKind::pcr_gap, where, int(pid), printed("PCR gap of %llu ms", forward(last, pcr) / 90));
+            note(f, result, CheckKind::pcr_gap, where, int(pid),
+                 printed("PCR gap of %llu ms", forward(last, pcr) / 90));
     }
     int pcr_pid = pcr_pid_now(state);
     if (pcr_pid < 0 || unsigned(pcr_pid) == pid) {
@@ -513,7 +516,8 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
             for (unsigned later = part + 2; later <= part + 10; ++later) {
                 const std::string there = part_file_name(name, later);
                 if (!path_exists(there)) continue;
-                note(f, result, CheckKind::part_missing, Where{}, -1, "'" + next + "' is missing, '" + there + "' is there");
+                note(f, result, CheckKind::part_missing, Where{}, -1,
+                     "'" + next + "' is missing, '" + there + "' is there");
                 break;
             }
         }

@@ -338,7 +338,8 @@ void check_scrambling(const uint8_t* p, unsigned pid, const Where& where, Follow
         return;
     }
     word |= mode_scrambled;
-    note(f, result, kind, where, int(pid), std::string(what) + printed(" (scrambling bits %llu%llu)", bits >> 1, bits & 1));
+    note(f, result, kind, where, int(pid),
+         std::string(what) + printed(" (scrambling bits %llu%llu)", bits >> 1, bits & 1));
 }
 
 }  // namespace varnek

@@ -227,7 +227,9 @@ TEST(Check, CountsEqualTheDamageMade) {
          },
          {{"continuity", 1}}},
         {"a section with another table id on PID 0",
-         [&](Packets& ps, std::vector<b::Bytes>&) { replace_section(ps, packets_of(ps, 0, 5000, ps.size())[0], sdt_section()); },
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             replace_section(ps, packets_of(ps, 0, 5000, ps.size())[0], sdt_section());
+         },
          {{"pat", 1}}},
         {"no PAT for a second",
          [&](Packets& ps, std::vector<b::Bytes>&) { blank(ps, 0, at_ms(4000), at_ms(5000)); },
@@ -339,8 +341,11 @@ TEST(Check, CountsEqualTheDamageMade) {
         std::map<std::string, uint64_t> of_pids;
         for (const Json& pid : check["pids"])
             for (auto& [kind, count] : pid["counts"].items()) of_pids[kind] += count.get<uint64_t>();
-        for (const Json& p : check["problems"])
-            if (!p["pid"].is_null()) EXPECT_GE(of_pids[p["kind"]], 1u) << p["kind"];
+        for (const Json& p : check["problems"]) {
+            if (!p["pid"].is_null()) {
+                EXPECT_GE(of_pids[p["kind"]], 1u) << p["kind"];
+            }
+        }
     }
 }
 
@@ -382,10 +387,15 @@ TEST(Check, VerdictsOfFilesAndParts) {
              ASSERT_TRUE(t::write_file(d.file("rec.ts5"), recording));
          },
          "damaged", {{"part_missing", 1}}, 1},
-        {"a picture", [&](const t::TempDir& d) { ASSERT_TRUE(t::write_file(d.file("rec.ts"), noise({0xFF, 0xD8, 0xFF, 0xE0}, 100000))); },
+        {"a picture",
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), noise({0xFF, 0xD8, 0xFF, 0xE0}, 100000)));
+         },
          "not_ts", {}, 2},
         {"a Matroska file",
-         [&](const t::TempDir& d) { ASSERT_TRUE(t::write_file(d.file("rec.ts"), noise({0x1A, 0x45, 0xDF, 0xA3}, 300000))); },
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), noise({0x1A, 0x45, 0xDF, 0xA3}, 300000)));
+         },
          "not_ts", {}, 2},
         {"an empty file", [&](const t::TempDir& d) { ASSERT_TRUE(t::write_file(d.file("rec.ts"), b::Bytes{})); },
          "not_ts", {}, 2},
@@ -398,7 +408,9 @@ TEST(Check, VerdictsOfFilesAndParts) {
         if (VARNEK_ON_WINDOWS && (row.as_nobody || row.counts.count("read_error"))) continue;
         if (row.as_nobody && geteuid() != 0) continue;  // needs root to become nobody
         t::TempDir dir;
-        if (row.as_nobody) ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        if (row.as_nobody) {
+            ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        }
         row.make(dir);
         if (::testing::Test::HasFatalFailure()) return;
         t::RunResult r = row.as_nobody ? t::run_varnek_restricted({"-check", "-json", "rec.ts"}, dir.path(),
