@@ -171,9 +171,15 @@ std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
     return dump(o);
 }
 
-void json_add_check(JsonDraft& draft, const CheckResult& result) {
-    Json counts = Json::object();
-    for (unsigned k = 0; k < check_kinds; ++k) counts[check_kind_name(CheckKind(k))] = result.counts[k];
+namespace {
+
+Json check_counts(const std::array<uint64_t, check_kinds>& counts) {
+    Json object = Json::object();
+    for (unsigned k = 0; k < check_kinds; ++k) object[check_kind_name(CheckKind(k))] = counts[k];
+    return object;
+}
+
+Json check_object(const CheckResult& result) {
     Json problems = Json::array();
     for (const CheckProblem& p : result.problems)
         problems.push_back(Json{{"kind", check_kind_name(p.kind)},
@@ -181,18 +187,43 @@ void json_add_check(JsonDraft& draft, const CheckResult& result) {
                                 {"offset", p.offset},
                                 {"pid", p.pid >= 0 ? Json(p.pid) : Json(nullptr)},
                                 {"time_ms", p.time_ms >= 0 ? Json(p.time_ms) : Json(nullptr)},
-                                {"detail", p.detail}});
-    draft->value["check"] = Json{{"verdict", result.intact() ? "intact" : "damaged"},
-                                 {"packets", result.packets},
-                                 {"counts", counts},
-                                 {"problems", problems}};
+                                {"at_ms", p.at_ms >= 0 ? Json(p.at_ms) : Json(nullptr)},
+                                {"detail", utf8_text(p.detail)}});
+    Json pids = Json::array();
+    for (const CheckPid& row : result.pids)
+        pids.push_back(Json{{"pid", row.pid}, {"label", row.label}, {"packets", row.packets},
+                            {"counts", check_counts(row.counts)}});
+    return Json{{"verdict", check_verdict_name(result.verdict())},
+                {"packets", result.packets},
+                {"counts", check_counts(result.counts)},
+                {"problems", problems},
+                {"pids", pids}};
 }
+
+}  // namespace
+
+void json_add_check(JsonDraft& draft, const CheckResult& result) { draft->value["check"] = check_object(result); }
 
 std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options) {
     Json o = empty_recording(name, options);
     o["error"] = utf8_text(error);
+    if (options.check) {
+        // The check's verdict too: a file that cannot be opened is unreadable.
+        CheckResult result;
+        result.counts[unsigned(CheckKind::read_error)] = 1;
+        result.problems.push_back(CheckProblem{CheckKind::read_error, 0, 0, -1, -1, -1, "the file cannot be opened"});
+        o["check"] = check_object(result);
+    }
     o["texts"] = texts_object(nullptr);
     return dump(o);
+}
+
+std::string json_check_summary(const CheckTally& tally) {
+    return dump(Json{{"summary", Json{{"recordings", tally.recordings},
+                                      {"intact", tally.of[unsigned(CheckVerdict::intact)]},
+                                      {"damaged", tally.of[unsigned(CheckVerdict::damaged)]},
+                                      {"unreadable", tally.of[unsigned(CheckVerdict::unreadable)]},
+                                      {"not_ts", tally.of[unsigned(CheckVerdict::not_ts)]}}}});
 }
 
 std::string json_prn(const char* name, const ScanState& state, const RunOptions& options, const std::string& error) {

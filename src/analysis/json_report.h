@@ -24,11 +24,16 @@ JsonDraft json_recording(const char* name, const ScanState& state, const Summary
                          const RunOptions& options);
 std::string json_with_repairs(JsonDraft draft, const ScanState& state);
 
-// The check's verdict, counts and problems under the key "check".
+// The check's verdict, counts, problems and PIDs under the key "check".
 void json_add_check(JsonDraft& draft, const CheckResult& result);
 
-// The object of a recording that could not be opened.
+// The object of a recording that could not be opened (with -check, its
+// verdict "unreadable").
 std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options);
+
+// -check's last object when it read more than one recording:
+// {"summary": {"recordings", "intact", "damaged", "unreadable", "not_ts"}}.
+std::string json_check_summary(const CheckTally& tally);
 
 // The object of -prn: mode: the tag and the texts found.
 std::string json_prn(const char* name, const ScanState& state, const RunOptions& options,

@@ -12,11 +12,15 @@ namespace {
 
 constexpr uint32_t pts_wrap_ms = 95443717;  // 2^33 / 90: the 33-bit clock's wrap in ms
 
+// One value measures nothing: equal first and last values span 0.
 uint32_t clock_span(uint32_t first, uint32_t last) {
     uint32_t span = last - first;
-    if (last <= first) span += pts_wrap_ms;
+    if (last < first) span += pts_wrap_ms;
     return span;
 }
+
+// A span as hh:mm:ss.mmm; 0 is a span too, not a clock never seen.
+const char* span_text(uint32_t span) { return span == 0 ? "00:00:00.000" : format_ms(span); }
 
 void print_header_section(const ScanState& state, const RunOptions& options) {
     std::FILE* out = console().out;
@@ -79,24 +83,23 @@ void print_pmt_section(const ScanState& state, const RunOptions& options) {
 
 // The label of a PID-list row; notes the first video and audio PIDs on the way.
 const char* row_label(const ScanState& state, Summary& summary, uint16_t key) {
-    if (key == info_pid_key) return "Tavrix";
-    if (key == 0) return "PAT";
-    if (state.stored_pmt && key == packet_pid(state.stored_pmt.data())) return "PMT";
-    if (key == null_pid) return "Null";
-    if (!state.stored_pmt) return "no PMT";
-    for (const StreamEntry& e : summary.stream_list) {
-        if (e.pid != key) continue;
-        if (summary.video_pid == 0 && (e.type == 0x02 || e.type == 0x1B)) summary.video_pid = key;
-        if (summary.audio_pid == 0 && (e.type == 0x03 || e.type == 0x04)) summary.audio_pid = key;
-        return stream_type_name(e.type);
+    if (state.stored_pmt && key != info_pid_key && key != 0 && key != packet_pid(state.stored_pmt.data()) &&
+        key != null_pid) {
+        for (const StreamEntry& e : summary.stream_list) {
+            if (e.pid != key) continue;
+            if (summary.video_pid == 0 && (e.type == 0x02 || e.type == 0x1B)) summary.video_pid = key;
+            if (summary.audio_pid == 0 && (e.type == 0x03 || e.type == 0x04)) summary.audio_pid = key;
+            break;
+        }
     }
-    return "not in PMT";
+    return pid_label(state, summary.stream_list, key);
 }
 
 // On the PCR PID, a span sets the duration when none is set yet or when it
-// is shorter than the one set by more than a second.
+// is shorter than the one set by more than a second. A span of 0 (one
+// value, or equal ones) measures nothing and sets none.
 bool apply_duration_rule(const ScanState& state, Summary& summary, uint16_t key, uint32_t span) {
-    if (!state.stored_pmt || key != pmt_pcr_pid(state.stored_pmt.data())) return false;
+    if (span == 0 || !state.stored_pmt || key != pmt_pcr_pid(state.stored_pmt.data())) return false;
     uint32_t seconds = span / 1000;
     if (summary.duration == 0 || seconds < uint32_t(summary.duration) - 1) {
         summary.duration = static_cast<uint16_t>(seconds % 65536);
@@ -117,14 +120,14 @@ void print_pid_list(const ScanState& state, const Summary& summary) {
         if (slot.first_pts != 0) {
             std::fprintf(out, " PTS: %s", format_ms(slot.first_pts));
             std::fprintf(out, " %s", format_ms(slot.last_pts));
-            std::fprintf(out, " %s", format_ms(row.pts_span));
+            std::fprintf(out, " %s", span_text(row.pts_span));
             if (row.pts_star) std::fputs("*", out);
         }
         if (slot.first_pcr != 0) {
             std::fprintf(out, "\n %*s", 27, "");
             std::fprintf(out, " PCR: %s", format_ms(slot.first_pcr));
             std::fprintf(out, " %s", format_ms(slot.last_pcr));
-            std::fprintf(out, " %s", format_ms(row.pcr_span));
+            std::fprintf(out, " %s", span_text(row.pcr_span));
             if (row.pcr_star) std::fputs("*", out);
         }
         std::fputs("\n", out);
@@ -132,6 +135,17 @@ void print_pid_list(const ScanState& state, const Summary& summary) {
 }
 
 }  // namespace
+
+const char* pid_label(const ScanState& state, const StreamList& streams, uint16_t key) {
+    if (key == info_pid_key) return "Tavrix";
+    if (key == 0) return "PAT";
+    if (state.stored_pmt && key == packet_pid(state.stored_pmt.data())) return "PMT";
+    if (key == null_pid) return "Null";
+    if (!state.stored_pmt) return "no PMT";
+    for (const StreamEntry& e : streams)
+        if (e.pid == key) return stream_type_name(e.type);
+    return "not in PMT";
+}
 
 Summary summarize(const ScanState& state) {
     Summary summary;

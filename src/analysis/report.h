@@ -29,6 +29,10 @@ struct Summary {
 
 Summary summarize(const ScanState& state);
 
+// The label of a PID key as the PID list shows it: "Tavrix", "PAT", "PMT",
+// "Null", the stream type of the stored PMT's streams, "not in PMT" or "no PMT".
+const char* pid_label(const ScanState& state, const StreamList& streams, uint16_t key);
+
 // Hands the derived values that the repairs read to the scan's state.
 void keep_summary(ScanState& state, const Summary& summary);
 

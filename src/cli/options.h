@@ -11,7 +11,7 @@ namespace varnek {
 enum ExitCode {
     exit_ok = 0,
     exit_damaged = 1,      // -check: a recording is damaged
-    exit_unreadable = 2,   // -check: a recording could not be read
+    exit_unreadable = 2,   // -check: a recording could not be read, or is not a transport stream
     exit_failed = 3,       // a repair, -get:, -put: or -undo printed an error line
     exit_usage = 10,
     exit_no_get_file = 11,

@@ -157,7 +157,8 @@ int run(int argc, char** argv) {
     const size_t total = size_t(std::count(read_with.begin(), read_with.end(), std::string()));
     const bool show_progress = (options.list || options.json) && !options.check && !options.prn_tag && total > 1 &&
                                console().err_is_terminal;
-    size_t number = 0;
+    CheckTally tally;
+    unsigned number = 0;
     for (size_t n = 0; n < names.size(); ++n) {
         const char* name = recordings[n];
         if (!read_with[n].empty()) {
@@ -167,8 +168,9 @@ int run(int argc, char** argv) {
             std::fflush(console().err);
             continue;
         }
+        ++number;
         if (show_progress)
-            show_status(progress_line(++number, total, shown(name, console().err), terminal_columns(console().err)));
+            show_status(progress_line(number, total, shown(name, console().err), terminal_columns(console().err)));
         ScanState state;
         FileLock* lock = nullptr;
         if (locks && !lock_recording(name, lock)) {
@@ -182,7 +184,10 @@ int run(int argc, char** argv) {
         if (!file) {
             unlock_file(lock);
             report_error("Can't open '%s' for reading", name);
-            if (options.check) code = exit_unreadable;
+            if (options.check) {
+                code = exit_unreadable;
+                tally_verdict(tally, CheckVerdict::unreadable);
+            }
             // The repairs asked for are not done: the script must know.
             if (repairs) code = exit_failed;
             if (options.json) {
@@ -195,7 +200,8 @@ int run(int argc, char** argv) {
         state.start_clock = clock_ms();
         if (options.check) {
             CheckResult result;
-            check_recording(name, file, options, state, result, is_terminal(console().err));
+            const CheckProgress progress{is_terminal(console().err), number, unsigned(total)};
+            check_recording(name, file, options, state, result, progress);
             Summary summary = summarize(state);
             if (options.json) {
                 JsonDraft draft = json_recording(name, state, summary, options);
@@ -208,7 +214,13 @@ int run(int argc, char** argv) {
                 std::fflush(console().out);
                 console().out = quiet;
             }
-            if (!result.intact() && code == exit_ok) code = exit_damaged;
+            // Unreadable and not a transport stream win over damaged.
+            const CheckVerdict verdict = result.verdict();
+            tally_verdict(tally, verdict);
+            if (verdict == CheckVerdict::unreadable || verdict == CheckVerdict::not_ts)
+                code = exit_unreadable;
+            else if (verdict == CheckVerdict::damaged && code == exit_ok)
+                code = exit_damaged;
             continue;
         }
         scan_recording(name, file, options, state);
@@ -250,6 +262,16 @@ int run(int argc, char** argv) {
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));
     }
     clear_status();
+    if (tally.recordings > 1) {
+        if (options.json) {
+            emit(json, json_check_summary(tally));
+        } else {
+            std::FILE* quiet = console().out;
+            console().out = json.lines;
+            print_check_summary(tally);
+            console().out = quiet;
+        }
+    }
     end_json(json);
     std::fflush(console().out);
     return code;

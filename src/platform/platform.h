@@ -55,6 +55,9 @@ void close_input(InputFile* file);
 // Reads up to count bytes at offset; fewer only at the end of the file or on
 // a read error. Returns the number of bytes read.
 size_t read_input(InputFile* file, uint64_t offset, uint8_t* buffer, size_t count);
+// The system's text for the read error that cut a read short; empty while
+// every read ended only where the file does (a directory reads as empty).
+std::string input_error(InputFile* file);
 // The file's size now; -1 for a file that cannot seek.
 int64_t input_size(InputFile* file);
 bool file_id_of_input(InputFile* file, FileId& id);

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
@@ -47,6 +48,7 @@ bool is_null_device(std::FILE* stream) {
 struct InputFile {
     int fd;
     bool seekable;
+    int error;  // errno of the read that failed; 0: none
 };
 
 InputFile* open_input(const char* path) {
@@ -55,7 +57,7 @@ InputFile* open_input(const char* path) {
     if (fd < 0) return nullptr;
     struct stat st;
     bool seekable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
-    return new InputFile{fd, seekable};
+    return new InputFile{fd, seekable, 0};
 }
 
 void close_input(InputFile* file) {
@@ -70,11 +72,14 @@ size_t read_input(InputFile* file, uint64_t offset, uint8_t* buffer, size_t coun
         ssize_t n = file->seekable ? pread(file->fd, buffer + done, count - done, off_t(offset + done))
                                    : read(file->fd, buffer + done, count - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the end, or an error that ends the file like it
+        if (n < 0 && errno != EISDIR) file->error = errno;
+        if (n <= 0) break;
         done += size_t(n);
     }
     return done;
 }
+
+std::string input_error(InputFile* file) { return file->error != 0 ? std::strerror(file->error) : ""; }
 
 int64_t input_size(InputFile* file) {
     struct stat st;
@@ -446,7 +451,7 @@ InputFile* open_part_input(const char* path, bool& not_regular) {
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags != -1) (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return new InputFile{fd, true};
+    return new InputFile{fd, true, 0};
 }
 
 bool sync_update(UpdateFile* file) { return fsync(file->fd) == 0; }

@@ -67,7 +67,10 @@ HANDLE open_existing(const char* path, DWORD access) {
                        nullptr);
 }
 
-bool read_at(HANDLE h, bool seekable, uint64_t offset, uint8_t* buffer, size_t count, size_t& done) {
+// Reads until count bytes are in or the file ends; error is the system's
+// code of a read that failed (0: none; the end of a file or a pipe is none).
+bool read_at(HANDLE h, bool seekable, uint64_t offset, uint8_t* buffer, size_t count, size_t& done,
+             DWORD* error = nullptr) {
     done = 0;
     while (done < count) {
         OVERLAPPED at{};
@@ -75,7 +78,12 @@ bool read_at(HANDLE h, bool seekable, uint64_t offset, uint8_t* buffer, size_t c
         at.OffsetHigh = DWORD((offset + done) >> 32);
         DWORD chunk = count - done > 0x40000000 ? 0x40000000 : DWORD(count - done);
         DWORD got = 0;
-        if (!ReadFile(h, buffer + done, chunk, &got, seekable ? &at : nullptr) || got == 0) break;
+        if (!ReadFile(h, buffer + done, chunk, &got, seekable ? &at : nullptr)) {
+            DWORD code = GetLastError();
+            if (error && code != ERROR_HANDLE_EOF && code != ERROR_BROKEN_PIPE) *error = code;
+            break;
+        }
+        if (got == 0) break;
         done += got;
     }
     return true;
@@ -140,6 +148,7 @@ bool is_null_device(std::FILE* stream) {
 struct InputFile {
     HANDLE handle;
     bool seekable;
+    DWORD error;  // the system's code of the read that failed; 0: none
 };
 
 InputFile* open_input(const char* path) {
@@ -155,7 +164,7 @@ InputFile* open_input(const char* path) {
         h = open_existing(path, GENERIC_READ);
     }
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return new InputFile{h, GetFileType(h) == FILE_TYPE_DISK};
+    return new InputFile{h, GetFileType(h) == FILE_TYPE_DISK, 0};
 }
 
 void close_input(InputFile* file) {
@@ -166,8 +175,18 @@ void close_input(InputFile* file) {
 
 size_t read_input(InputFile* file, uint64_t offset, uint8_t* buffer, size_t count) {
     size_t done = 0;
-    read_at(file->handle, file->seekable, offset, buffer, count, done);
+    read_at(file->handle, file->seekable, offset, buffer, count, done, &file->error);
     return done;
+}
+
+std::string input_error(InputFile* file) {
+    if (file->error == 0) return "";
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, file->error, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' || text[n - 1] == '.')) --n;
+    if (n == 0) return "system error " + std::to_string(unsigned(file->error));
+    return std::string(text, n);
 }
 
 int64_t input_size(InputFile* file) {

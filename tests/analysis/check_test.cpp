@@ -1,10 +1,15 @@
 // -check counts every kind of damage exactly and locates it; clean
-// recordings, part files included, are intact.
+// recordings, part files included, are intact; files it cannot read and
+// files that are no transport stream get their own verdicts.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,25 +23,96 @@ using Packets = std::vector<b::Packet>;
 
 namespace {
 
+constexpr unsigned video = 0x100, audio = 0x101, pmt_pid = 0x64;
+
 unsigned pid_of(const b::Packet& p) { return unsigned(p[1] & 0x1F) << 8 | p[2]; }
 bool has_payload(const b::Packet& p) { return (p[3] & 0x10) != 0; }
+bool has_pcr(const b::Packet& p) { return (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x10); }
+// The packet of body time ms (2 packets per ms behind the 6 head packets).
+size_t at_ms(unsigned ms) { return 6 + 2 * size_t(ms); }
 
-// The index of the n-th packet at or after from on pid that carries payload
-// and no PCR.
+// The index of the first packet at or after from on pid that carries
+// payload and no PCR.
 size_t payload_packet(const Packets& ps, size_t from, unsigned pid) {
     for (size_t i = from; i < ps.size(); ++i)
-        if (pid_of(ps[i]) == pid && has_payload(ps[i]) && !((ps[i][3] & 0x20) && (ps[i][5] & 0x10))) return i;
+        if (pid_of(ps[i]) == pid && has_payload(ps[i]) && !has_pcr(ps[i])) return i;
     return ps.size();
 }
 
-b::Recipe receiver(uint64_t body) {
+// Packets of pid (with pusi, when asked) from from to to.
+std::vector<size_t> packets_of(const Packets& ps, unsigned pid, size_t from, size_t to, bool pusi_only = false) {
+    std::vector<size_t> found;
+    for (size_t i = from; i < to && i < ps.size(); ++i)
+        if (pid_of(ps[i]) == pid && (!pusi_only || (ps[i][1] & 0x40))) found.push_back(i);
+    return found;
+}
+
+// The counters of pid from from on follow on from the packet before.
+void renumber(Packets& ps, unsigned pid, size_t from) {
+    unsigned cc = 0;
+    for (size_t i = from; i-- > 0;)
+        if (pid_of(ps[i]) == pid && has_payload(ps[i])) {
+            cc = ps[i][3] & 0x0F;
+            break;
+        }
+    for (size_t i = from; i < ps.size(); ++i) {
+        if (pid_of(ps[i]) != pid) continue;
+        if (has_payload(ps[i])) cc = (cc + 1) & 0x0F;
+        ps[i][3] = uint8_t((ps[i][3] & 0xF0) | cc);
+    }
+}
+
+// The packets of pid from from to to become null packets; the counters
+// behind them follow on.
+void blank(Packets& ps, unsigned pid, size_t from, size_t to) {
+    for (size_t i : packets_of(ps, pid, from, to)) ps[i] = b::null_packet();
+    renumber(ps, pid, to);
+}
+
+// A section with the section syntax and its CRC: table id, length, body.
+b::Bytes section(uint8_t table, b::Bytes body) {
+    b::Bytes s{table, uint8_t(0xB0 | ((body.size() + 4) >> 8)), uint8_t((body.size() + 4) & 0xFF)};
+    s.insert(s.end(), body.begin(), body.end());
+    uint32_t crc = b::crc32_mpeg2(s);
+    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(uint8_t(crc >> shift));
+    return s;
+}
+b::Bytes sdt_section() { return section(0x42, {0x04, 0x31, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xFF}); }
+
+// The packet at i becomes a section packet on its PID with its counter.
+void replace_section(Packets& ps, size_t i, const b::Bytes& s) {
+    ps[i] = b::section_packet(uint16_t(pid_of(ps[i])), s, ps[i][3] & 0x0F);
+}
+
+b::Recipe receiver(uint64_t body, uint16_t duration_s = 10) {
     b::ReceiverFields f;
-    f.duration_s = 10;
+    f.duration_s = duration_s;
     f.mjd = b::mjd_from_date(2026, 11, 28);
     f.channel = "Check";
     b::Recipe r = b::receiver_recipe(f);
     r.body_packets = body;  // 2 packets per ms: 20,000 is 10 s
     return r;
+}
+
+// The receiver's recording with a PMT of two packets (a long program
+// descriptor) and an SDT among the repeated tables.
+Packets with_long_pmt_and_sdt() {
+    b::Recipe r = receiver(20000);
+    b::PmtFields fields = b::pmt_for(r);
+    fields.program_descriptors = b::Bytes{0x80, 198};
+    fields.program_descriptors.resize(200, 0x5A);
+    b::Bytes pmt = b::pmt_section(fields);
+    b::PacketFields first, second;
+    first.pid = second.pid = pmt_pid;
+    first.pusi = true;
+    second.continuity = 1;
+    first.payload = b::Bytes{0};
+    first.payload.insert(first.payload.end(), pmt.begin(), pmt.begin() + 183);
+    second.payload = b::Bytes(pmt.begin() + 183, pmt.end());
+    r.head[5] = b::make_packet(first);
+    r.repeated = {r.head[4], r.head[5], b::make_packet(second), b::section_packet(0x11, sdt_section())};
+    r.head.push_back(r.repeated[2]);
+    return b::make_recording(r);
 }
 
 struct Damage {
@@ -49,9 +125,7 @@ struct Damage {
 
 constexpr uint64_t any = ~uint64_t(0);
 
-
 TEST(Check, CountsEqualTheDamageMade) {
-    const unsigned video = 0x100, audio = 0x101;
     const std::vector<Damage> rows = {
         {"clean", [](Packets&, std::vector<b::Bytes>&) {}, {}},
         {"one packet dropped",
@@ -94,9 +168,7 @@ TEST(Check, CountsEqualTheDamageMade) {
          },
          {{"sync", 1}}, 6000 * 188},
         {"a sync byte damaged",
-         [&](Packets& ps, std::vector<b::Bytes>&) {
-             ps[payload_packet(ps, 7000, video)][0] = 0x00;
-         },
+         [&](Packets& ps, std::vector<b::Bytes>&) { ps[payload_packet(ps, 7000, video)][0] = 0x00; },
          {{"sync", 1}, {"continuity", 1}}},
         {"last packet cut short",
          [&](Packets& ps, std::vector<b::Bytes>& parts) {
@@ -105,15 +177,10 @@ TEST(Check, CountsEqualTheDamageMade) {
          },
          {{"partial_packet", 1}}},
         {"a PAT with a wrong CRC",
-         [&](Packets& ps, std::vector<b::Bytes>&) {
-             for (size_t i = 5000; i < ps.size(); ++i)
-                 if (pid_of(ps[i]) == 0) { ps[i][16] ^= 0x01; break; }
-         },
+         [&](Packets& ps, std::vector<b::Bytes>&) { ps[packets_of(ps, 0, 5000, ps.size())[0]][16] ^= 0x01; },
          {{"crc", 1}}},
         {"400 packets (200 ms) lost in the middle",  // the PCR jumps; the counters too, unless by 16
-         [&](Packets& ps, std::vector<b::Bytes>&) {
-             ps.erase(ps.begin() + 8000, ps.begin() + 8400);
-         },
+         [&](Packets& ps, std::vector<b::Bytes>&) { ps.erase(ps.begin() + 8000, ps.begin() + 8400); },
          {{"pcr_gap", 1}, {"continuity", any}}},
         {"two parts that join well",
          [&](Packets& ps, std::vector<b::Bytes>& parts) {
@@ -125,11 +192,114 @@ TEST(Check, CountsEqualTheDamageMade) {
              parts = {b::pack(Packets(ps.begin(), ps.begin() + 9000)), b::pack(Packets(ps.begin() + 8700, ps.end()))};
          },
          {{"part_join", 1}, {"continuity", 2}}},
-        {"1000 packets lost between the parts",  // 500 ms: video, audio, PAT and PMT lose packets
+        {"1000 packets lost between the parts",  // 500 ms: video, audio, PAT and PMT lose packets, the
+                                                 // tables are missed for more than 500 ms
          [&](Packets& ps, std::vector<b::Bytes>& parts) {
              parts = {b::pack(Packets(ps.begin(), ps.begin() + 9000)), b::pack(Packets(ps.begin() + 10000, ps.end()))};
          },
-         {{"part_join", 1}, {"continuity", 4}}},
+         {{"part_join", 1}, {"continuity", 4}, {"pat", 1}, {"pmt", 1}}},
+        {"a counter moved on a packet without payload",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             size_t i = payload_packet(ps, 5000, video);
+             b::Packet moved = ps[i];
+             moved[3] = uint8_t(0x20 | ((ps[i][3] + 1) & 0x0F));  // adaptation only, the next counter
+             moved[4] = 183;
+             moved[5] = 0x00;
+             ps.insert(ps.begin() + long(i) + 1, moved);
+         },
+         {{"continuity", 1}}},
+        {"a packet lost before a packet without payload that has its counter",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             size_t i = payload_packet(ps, 5000, video), next = payload_packet(ps, i + 1, video);
+             ps[next][3] = uint8_t(0x20 | (ps[next][3] & 0x0F));
+             ps[next][4] = 183;
+             ps[next][5] = 0x00;
+         },
+         {{"continuity", 1}}},
+        {"15 packets lost: the counter repeats with other content",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             size_t i = payload_packet(ps, 5000, video);
+             std::vector<size_t> next = packets_of(ps, video, i + 1, i + 400);
+             for (size_t n = 15; n-- > 0;) ps.erase(ps.begin() + long(next[n]));
+             size_t after = payload_packet(ps, i + 1, video);
+             ASSERT_EQ(ps[after][3] & 0x0F, ps[i][3] & 0x0F);
+             ps[after][100] ^= 0x01;  // other content, the same counter
+         },
+         {{"continuity", 1}}},
+        {"a section with another table id on PID 0",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             replace_section(ps, packets_of(ps, 0, 5000, ps.size())[0], sdt_section());
+         },
+         {{"pat", 1}}},
+        {"no PAT for a second",
+         [&](Packets& ps, std::vector<b::Bytes>&) { blank(ps, 0, at_ms(4000), at_ms(5000)); },
+         {{"pat", 1}}},
+        {"PID 0 scrambled for three packets",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             std::vector<size_t> pats = packets_of(ps, 0, at_ms(4000), ps.size());
+             for (int n = 0; n < 3; ++n) ps[pats[n]][3] |= 0x80;
+         },
+         {{"pat", 1}}},
+        {"no PMT for a second",
+         [&](Packets& ps, std::vector<b::Bytes>&) { blank(ps, pmt_pid, at_ms(4000), at_ms(5000)); },
+         {{"pmt", 1}}},
+        {"a section with another table id on the PMT PID",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             replace_section(ps, packets_of(ps, pmt_pid, 5000, ps.size())[0], sdt_section());
+         },
+         {{"pmt", 1}}},
+        {"the PMT PID scrambled",
+         [&](Packets& ps, std::vector<b::Bytes>&) { ps[packets_of(ps, pmt_pid, 5000, ps.size())[0]][3] |= 0xC0; },
+         {{"pmt", 1}}},
+        {"no audio for 6 s",
+         [&](Packets& ps, std::vector<b::Bytes>&) { blank(ps, audio, at_ms(2000), at_ms(8000)); },
+         {{"stream_gap", 1}, {"pts_gap", 1}}},
+        {"video PES starts without a PTS for a second",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             for (size_t i : packets_of(ps, video, at_ms(4000), at_ms(5000), true)) {
+                 size_t o = (ps[i][3] & 0x20) ? 5 + ps[i][4] : 4;
+                 ps[i][o + 7] &= 0x7F;
+             }
+         },
+         {{"pts_gap", 1}}},
+        {"two runs of scrambled video",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             for (unsigned from : {3000u, 6000u})
+                 for (size_t i : packets_of(ps, video, at_ms(from), at_ms(from + 100))) ps[i][3] |= 0x80;
+         },
+         {{"scrambled", 2}}},
+        {"a PMT over two packets and an SDT",
+         [&](Packets& ps, std::vector<b::Bytes>&) { ps = with_long_pmt_and_sdt(); },
+         {}},
+        {"a PMT over two packets with a wrong CRC in the second",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             ps = with_long_pmt_and_sdt();
+             for (size_t i : packets_of(ps, pmt_pid, 5000, ps.size()))
+                 if (!(ps[i][1] & 0x40)) {
+                     ps[i][10] ^= 0x01;
+                     break;
+                 }
+         },
+         {{"crc", 1}}},
+        {"an SDT with a wrong CRC",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             ps = with_long_pmt_and_sdt();
+             ps[packets_of(ps, 0x11, 5000, ps.size())[0]][10] ^= 0x01;
+         },
+         {{"crc", 1}}},
+        {"another PID with PCRs, 300 ms apart once",
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             for (unsigned ms = 9000; ms >= 1000; ms -= 40) {
+                 if (ms > 4000 && ms < 4300) continue;
+                 b::PacketFields f;
+                 f.pid = 0x200;
+                 f.layout = b::Layout::adaptation_only;
+                 f.with_pcr = true;
+                 f.pcr_base = uint64_t(ms) * 90;
+                 ps.insert(ps.begin() + long(at_ms(ms)), b::make_packet(f));
+             }
+         },
+         {{"pcr_gap", 1}}},
     };
     for (const Damage& row : rows) {
         SCOPED_TRACE(row.name);
@@ -137,6 +307,7 @@ TEST(Check, CountsEqualTheDamageMade) {
         Packets ps = b::make_recording(receiver(20000));
         std::vector<b::Bytes> parts;
         row.apply(ps, parts);
+        if (::testing::Test::HasFatalFailure()) return;
         if (parts.empty()) parts = {b::pack(ps)};
         for (size_t i = 0; i < parts.size(); ++i)
             ASSERT_TRUE(t::write_file(dir.file(i == 0 ? "rec.ts" : "rec.ts" + std::to_string(i)), parts[i]));
@@ -144,6 +315,7 @@ TEST(Check, CountsEqualTheDamageMade) {
         Json o = Json::parse(r.out, nullptr, false);
         ASSERT_FALSE(o.is_discarded()) << r.out;
         const Json& check = o["check"];
+        for (const auto& [kind, count] : row.counts) EXPECT_TRUE(check["counts"].contains(kind)) << kind;
         for (auto& [kind, count] : check["counts"].items()) {
             auto want = row.counts.find(kind);
             if (want != row.counts.end() && want->second == any) continue;
@@ -161,6 +333,98 @@ TEST(Check, CountsEqualTheDamageMade) {
             for (const b::Bytes& part : parts) bytes += part.size();
             EXPECT_EQ(check["packets"], bytes / 188);
         }
+        // Each problem with a PID is counted on its PID.
+        if (!check.contains("pids")) {
+            ADD_FAILURE() << "no pids";
+            continue;
+        }
+        std::map<std::string, uint64_t> of_pids;
+        for (const Json& pid : check["pids"])
+            for (auto& [kind, count] : pid["counts"].items()) of_pids[kind] += count.get<uint64_t>();
+        for (const Json& p : check["problems"]) {
+            if (!p["pid"].is_null()) {
+                EXPECT_GE(of_pids[p["kind"]], 1u) << p["kind"];
+            }
+        }
+    }
+}
+
+// What a file is when it cannot be read whole, is not all there, or is no
+// recording at all; and a clock seen once, which measures nothing.
+TEST(Check, VerdictsOfFilesAndParts) {
+    const b::Bytes recording = b::recording_bytes(receiver(4000, 2));
+    auto noise = [](b::Bytes head, size_t size) {
+        uint32_t x = 12345;
+        while (head.size() < size) head.push_back(uint8_t((x = x * 1103515245u + 12345u) >> 24));
+        // A false start: sync bytes where two packets would begin.
+        head[5000] = head[5188] = head[5376] = 0x47;
+        return head;
+    };
+    const struct Row {
+        const char* name;
+        std::function<void(const t::TempDir&)> make;
+        const char* verdict;
+        std::map<std::string, uint64_t> counts;
+        int exit_code;
+        bool as_nobody = false;
+    } rows[] = {
+        {"the last part file returns read errors",
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), recording));
+             ASSERT_EQ(varnek::test::portable::make_symlink("/proc/self/mem", d.file("rec.ts1").c_str()), 0);
+         },
+         "unreadable", {{"read_error", 1}}, 2},
+        {"a part file that cannot be opened",
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), recording));
+             ASSERT_TRUE(t::write_file(d.file("rec.ts1"), recording));
+             ASSERT_EQ(chmod(d.file("rec.ts1").c_str(), 0600), 0);
+         },
+         "unreadable", {{"read_error", 1}}, 2, true},
+        {"a middle part file missing",
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), recording));
+             ASSERT_TRUE(t::write_file(d.file("rec.ts5"), recording));
+         },
+         "damaged", {{"part_missing", 1}}, 1},
+        {"a picture",
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), noise({0xFF, 0xD8, 0xFF, 0xE0}, 100000)));
+         },
+         "not_ts", {}, 2},
+        {"a Matroska file",
+         [&](const t::TempDir& d) {
+             ASSERT_TRUE(t::write_file(d.file("rec.ts"), noise({0x1A, 0x45, 0xDF, 0xA3}, 300000)));
+         },
+         "not_ts", {}, 2},
+        {"an empty file", [&](const t::TempDir& d) { ASSERT_TRUE(t::write_file(d.file("rec.ts"), b::Bytes{})); },
+         "not_ts", {}, 2},
+        {"one PCR, which measures no duration",  // the header record says 10 s
+         [&](const t::TempDir& d) { ASSERT_TRUE(b::write_recording(receiver(30), d.file("rec.ts")).ok); },
+         "intact", {}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (VARNEK_ON_WINDOWS && (row.as_nobody || row.counts.count("read_error"))) continue;
+        if (row.as_nobody && geteuid() != 0) continue;  // needs root to become nobody
+        t::TempDir dir;
+        if (row.as_nobody) {
+            ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        }
+        row.make(dir);
+        if (::testing::Test::HasFatalFailure()) return;
+        t::RunResult r = row.as_nobody ? t::run_varnek_restricted({"-check", "-json", "rec.ts"}, dir.path(),
+                                                                   t::no_size_limit, true)
+                                       : t::run_varnek({"-check", "-json", "rec.ts"}, dir.path());
+        Json o = Json::parse(r.out, nullptr, false);
+        ASSERT_FALSE(o.is_discarded()) << r.out << r.err;
+        EXPECT_EQ(o["check"]["verdict"], row.verdict);
+        EXPECT_EQ(r.exit_code, row.exit_code);
+        for (auto& [kind, count] : o["check"]["counts"].items()) {
+            auto want = row.counts.find(kind);
+            if (want != row.counts.end() && want->second == any) continue;
+            EXPECT_EQ(count, want == row.counts.end() ? 0 : want->second) << kind;
+        }
     }
 }
 
@@ -172,23 +436,76 @@ TEST(Check, TextLinesVerdictsAndExitStatus) {
     ASSERT_TRUE(b::write_recording(bare, dir.file("bare.ts")).ok);
     b::Recipe short_one = receiver(4000);  // the header record says 10 s, the PCRs span 2 s
     ASSERT_TRUE(b::write_recording(short_one, dir.file("short.ts")).ok);
+    Packets lost = b::make_recording(receiver(4000));
+    lost.erase(lost.begin() + long(payload_packet(lost, 3000, video)));
+    ASSERT_TRUE(b::write_packets(dir.file("lost.ts"), lost));
 
-    t::RunResult r = t::run_varnek({"-check", "good.ts", "bare.ts", "short.ts", "-fixqbx"}, dir.path());
+    t::RunResult r = t::run_varnek({"-check", "good.ts", "bare.ts", "short.ts", "lost.ts", "-fixqbx"}, dir.path());
     EXPECT_EQ(r.out,
               "'good.ts': intact (20006 packets, 00:00:09)\n"
               "'bare.ts': no_header: no QBXH record\n"
               "'bare.ts': no_pat: no PAT\n"
               "'bare.ts': no_pmt: no PMT\n"
+              "  PID label       packets\n"
+              "  256 no PMT        18096\n"
+              "  257 no PMT         1904\n"
               "'bare.ts': damaged: 1 no_header, 1 no_pat, 1 no_pmt\n"
               "'short.ts': duration: the header record says 00:00:10, the PCRs span 00:00:01\n"
-              "'short.ts': damaged: 1 duration\n");
+              "  PID label       packets\n"
+              "  511 Tavrix            4\n"
+              "    0 PAT              21\n"
+              "  100 PMT              21\n"
+              "  256 Video Mpeg2    3508\n"
+              "  257 Audio Mpeg1     372\n"
+              " 8191 Null             80\n"
+              "'short.ts': damaged: 1 duration\n"
+              "00:00:01.497 'lost.ts' offset 0x89B20 packet 3000 time 00:00:11.480 PID 256: continuity: "
+              "expected counter 2, found 3\n"
+              "'lost.ts': duration: the header record says 00:00:10, the PCRs span 00:00:01\n"
+              "  PID label       packets continuity\n"
+              "  511 Tavrix            4          0\n"
+              "    0 PAT              21          0\n"
+              "  100 PMT              21          0\n"
+              "  256 Video Mpeg2    3507          1\n"
+              "  257 Audio Mpeg1     372          0\n"
+              " 8191 Null             80          0\n"
+              "'lost.ts': damaged: 1 continuity, 1 duration\n"
+              "4 recordings: 1 intact, 3 damaged, 0 unreadable\n");
     EXPECT_EQ(r.exit_code, 1);
     // -check only reads.
     EXPECT_EQ(r.err, "Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n");
     EXPECT_EQ(t::read_file(dir.file("bare.ts")), b::recording_bytes(bare));
 
-    r = t::run_varnek({"-check", "missing.ts", "bare.ts"}, dir.path());
-    EXPECT_EQ(r.exit_code, 2);  // unreadable wins over damaged
+    // The same in JSON: the place in recording time, the PIDs, the summary.
+    r = t::run_varnek({"-check", "-json", "good.ts", "lost.ts"}, dir.path());
+    std::vector<Json> objects;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) objects.push_back(Json::parse(line, nullptr, false));
+    ASSERT_EQ(objects.size(), 3u) << r.out;
+    const Json& problem = objects[1]["check"]["problems"][0];
+    EXPECT_EQ(problem["at_ms"], 1497);
+    EXPECT_EQ(problem["time_ms"], 11480);
+    EXPECT_EQ(objects[1]["check"]["pids"][3],
+              Json::parse(R"({"pid": 256, "label": "Video Mpeg2", "packets": 3507, "counts": {"sync": 0,
+              "continuity": 1, "transport_error": 0, "pcr_gap": 0, "part_join": 0, "partial_packet": 0, "crc": 0,
+              "pat": 0, "pmt": 0, "stream_gap": 0, "pts_gap": 0, "scrambled": 0, "read_error": 0,
+              "part_missing": 0, "no_header": 0, "no_pat": 0, "no_pmt": 0, "duration": 0}})"));
+    EXPECT_EQ(objects[2], Json::parse(R"({"summary": {"recordings": 2, "intact": 1, "damaged": 1,
+              "unreadable": 0, "not_ts": 0}})"));
+
+    // Unreadable and not a transport stream win over damaged, in any order.
+    ASSERT_TRUE(t::write_file(dir.file("text.ts"), std::string(1000, 'x')));
+    for (const std::vector<std::string>& names : {std::vector<std::string>{"missing.ts", "bare.ts"},
+                                                  std::vector<std::string>{"bare.ts", "text.ts", "good.ts"}}) {
+        std::vector<std::string> args{"-check"};
+        args.insert(args.end(), names.begin(), names.end());
+        r = t::run_varnek(args, dir.path());
+        EXPECT_EQ(r.exit_code, 2) << names[1];
+    }
+    EXPECT_NE(r.out.find("'text.ts': not a transport stream\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n3 recordings: 1 intact, 1 damaged, 0 unreadable, 1 not a transport stream\n"),
+              std::string::npos) << r.out;
+    r = t::run_varnek({"-check", "missing.ts"}, dir.path());
     EXPECT_EQ(r.err, "Error: Can't open 'missing.ts' for reading!\n");
 }
 

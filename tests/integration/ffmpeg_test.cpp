@@ -1,6 +1,7 @@
 // Recordings made by ffmpeg, with the receiver's own packets put in front:
-// the report must agree with what ffprobe reads from the same file, and the
-// head repairs must leave the file readable for ffprobe.
+// the report and -check must agree with what ffprobe and ffmpeg read from
+// the same file (streams, clocks, packets per PID, continuity), and the head
+// repairs must leave the file readable for ffprobe.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -271,6 +272,16 @@ TEST_F(FfmpegRecording, ContinuityCountAgreesWithFfmpeg) {
         ++dropped;
     }
     ASSERT_EQ(dropped, 5u);
+    // A counter repeated on a packet of other content: 15 packets lost, and
+    // the packet behind it does not follow either (two messages).
+    for (size_t at = 188 * 1500, before = 0; at + 188 <= rec.size(); at += 188) {
+        if (((rec[at + 1] & 0x1F) << 8 | rec[at + 2]) != 0x100 || (rec[at + 3] & 0x30) != 0x10) continue;
+        if (before != 0 && !(rec[at + 1] & 0x40)) {
+            rec[at + 3] = uint8_t((rec[at + 3] & 0xF0) | (rec[before + 3] & 0x0F));
+            break;
+        }
+        before = at;
+    }
     ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
     RunResult ff = run_program(ffmpeg_, {"-nostdin", "-loglevel", "debug", "-i", "rec.ts", "-f", "null", "-"},
                                dir_.path());
@@ -284,7 +295,76 @@ TEST_F(FfmpegRecording, ContinuityCountAgreesWithFfmpeg) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(check.out, m, std::regex(R"("continuity":(\d+))"))) << check.out;
     EXPECT_EQ(std::stoul(m[1]), messages.size());
-    EXPECT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages.size(), 7u);
+}
+
+// Per PID, -check counts the packets that ffprobe reads one by one, and
+// finds the first and last PTS and PCR that ffprobe finds.
+TEST_F(FfmpegRecording, PidCountsAndClocksAgreeWithProbe) {
+    // One audio frame per PES packet, so that ffprobe's packets are the PES packets.
+    make("clip.ts", {"-c:v", "mpeg2video", "-c:a", "mp2", "-pes_payload_size", "0"});
+    RunResult check = run_varnek({"-check", "-json", "clip.ts"}, dir_.path());
+    const std::string& out = check.out;
+
+    struct Clocks { uint64_t packets = 0; int64_t first_pts = -1, last_pts = -1, first_pcr = -1, last_pcr = -1; };
+    std::map<unsigned, Clocks> probe;
+    // Every transport packet (the raw reader) with its bytes, and the PCR in
+    // 27 MHz as its time where the packet carries one.
+    RunResult raw = run_program(ffprobe_, {"-v", "error", "-f", "mpegtsraw", "-compute_pcr", "1", "-show_packets",
+                                           "-show_data", "clip.ts"}, dir_.path());
+    ASSERT_EQ(raw.exit_code, 0) << raw.err;
+    std::stringstream lines(raw.out);
+    int64_t pts = 0;
+    unsigned total = 0;
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("pts=", 0) == 0) pts = std::stoll(line.substr(4));
+        if (!std::regex_search(line, m, std::regex(R"(^00000000: (..)(..) (..)(..) (..)(..))"))) continue;
+        unsigned byte[6];
+        for (int i = 0; i < 6; ++i) byte[i] = unsigned(std::stoul(m[i + 1], nullptr, 16));
+        Clocks& c = probe[(byte[1] & 0x1F) << 8 | byte[2]];
+        ++c.packets;
+        ++total;
+        if ((byte[3] & 0x20) && byte[4] > 0 && (byte[5] & 0x10)) {
+            if (c.first_pcr < 0) c.first_pcr = pts / 300 / 90;
+            c.last_pcr = pts / 300 / 90;
+        }
+    }
+    // The PES packets of each stream, in the file's order.
+    RunResult pes = run_program(ffprobe_, {"-v", "error", "-show_entries", "stream=index,id:packet=stream_index,pts",
+                                           "-of", "compact", "clip.ts"}, dir_.path());
+    std::map<std::string, unsigned> pid_of;  // the streams follow their packets
+    std::vector<std::pair<std::string, int64_t>> packets;
+    std::stringstream pes_lines(pes.out);
+    for (std::string line; std::getline(pes_lines, line);) {
+        if (std::regex_search(line, m, std::regex(R"(^stream\|index=(\d+)\|id=0x([0-9a-f]+))")))
+            pid_of[m[1]] = unsigned(std::stoul(m[2], nullptr, 16));
+        else if (std::regex_search(line, m, std::regex(R"(^packet\|stream_index=(\d+)\|pts=(\d+))")))
+            packets.emplace_back(m[1], std::stoll(m[2]));
+    }
+    for (const auto& [stream, pts] : packets) {
+        Clocks& c = probe[pid_of.at(stream)];
+        if (c.first_pts < 0) c.first_pts = pts / 90;
+        c.last_pts = pts / 90;
+    }
+    ASSERT_GE(probe.size(), 4u);
+
+    // The tool's object: the PID list's clocks and the check's packets per PID.
+    ASSERT_NE(out.find("\"packets\":" + std::to_string(total) + ","), std::string::npos) << out;
+    for (const auto& [pid, c] : probe) {
+        SCOPED_TRACE("PID " + std::to_string(pid));
+        EXPECT_NE(out.find("{\"pid\":" + std::to_string(pid) + ",\"label\":\""), std::string::npos);
+        std::regex packets("\\{\"pid\":" + std::to_string(pid) + ",\"label\":\"[^\"]*\",\"packets\":(\\d+),\"counts\"");
+        ASSERT_TRUE(std::regex_search(out, m, packets)) << out;
+        EXPECT_EQ(std::stoull(m[1]), c.packets);
+        std::string clocks = "\\{\"pid\":" + std::to_string(pid) + ",\"label\":\"[^\"]*\",\"packets\":\\d+,\"pts\":";
+        clocks += c.first_pts < 0 ? std::string("null") : "\\{\"first_ms\":" + std::to_string(c.first_pts) +
+                                                           ",\"last_ms\":" + std::to_string(c.last_pts) + ",[^}]*\\}";
+        clocks += ",\"pcr\":";
+        clocks += c.first_pcr < 0 ? std::string("null") : "\\{\"first_ms\":" + std::to_string(c.first_pcr) +
+                                                           ",\"last_ms\":" + std::to_string(c.last_pcr) + ",";
+        EXPECT_TRUE(std::regex_search(out, std::regex(clocks))) << clocks << "\n" << out;
+    }
 }
 
 }  // namespace
