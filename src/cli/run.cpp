@@ -116,7 +116,17 @@ int run(int argc, char** argv) {
     }
     if (options.undo) {
         // -undo takes back the latest repair of each recording, and does nothing else.
-        for (const char* name : parsed.recordings) undo_recording(name, options);
+        for (const char* name : parsed.recordings) {
+            const UndoResult undo = undo_recording(name, options);
+            for (const std::string& error : undo.errors) report_error("%s", error.c_str());
+            if (options.json)
+                std::fprintf(console().out, "%s\n",
+                             json_undo(name, undo.done ? undo.packets : 0, undo.made != 0, undo.made,
+                                       undo.errors.empty() ? std::string() : undo.errors.front()).c_str());
+            else if (undo.done)
+                std::fprintf(console().out, "%sUndone: %zu packets of '%s' from %s\n", options.dry ? "Would: " : "",
+                             undo.packets, shown(name, console().out).c_str(), undo_date(undo.made).c_str());
+        }
         std::fflush(console().out);
         return exit_ok;
     }
