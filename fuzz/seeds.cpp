@@ -284,7 +284,8 @@ void write_undo_seeds() {
                   "after 1 " + undo_state(size1) + "\n");
     undo_seed("two-writes", 0x03, one + undo_packet(0, 4 * packet_bytes, packet_bytes, size0) + after0);
     undo_seed("cut-short", 0x03, head + file0 + undo_packet(0, 2 * packet_bytes, packet_bytes, size0));
-    undo_seed("failed", 0x03, head + file0 + undo_packet(0, 0, packet_bytes, size0) + "failed 0 " + undo_state(size0) + "\n");
+    undo_seed("failed", 0x03,
+              head + file0 + undo_packet(0, 0, packet_bytes, size0) + "failed 0 " + undo_state(size0) + "\n");
     // The write appended the last packet, which -undo cuts off again.
     undo_seed("appended", 0x03,
               head + "file 0 @D0 @I0 " + undo_state(size0 - packet_bytes) + "\n" +

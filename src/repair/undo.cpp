@@ -138,7 +138,7 @@ bool fail(std::string& why, const std::string& text) {
 }
 
 bool fail_at(std::string& why, size_t line, const char* text) {
-    return fail(why, "line " + std::to_string(line) + ": " + text);
+    return fail(why, "line " + std::to_string(line) + " " + text);
 }
 
 std::string id_suffix(const FileId& id) {
@@ -195,8 +195,8 @@ void add_error(UndoResult& result, const char* format, ...) {
 // cannot be used.
 enum class Found { none, ok, refused };
 
-Found find_undo(const char* recording, const FileId& id, std::string& path, std::string& text,
-                UndoJournal& journal, UndoResult& result) {
+Found find_undo(const char* recording, const FileId& id, std::string& path, std::string& text, UndoJournal& journal,
+                UndoResult& result) {
     const std::string folder = undo_folder();
     std::vector<std::string> names;
     if (folder.empty() || !list_dir(folder, names)) return Found::none;
@@ -215,8 +215,12 @@ Found find_undo(const char* recording, const FileId& id, std::string& path, std:
         std::string why;
         switch (read_private_file(folder, name, max_undo_bytes, text, why)) {
             case PrivateRead::ok: break;
-            case PrivateRead::unsafe: add_error(result, "Undo data for '%s' is not safe: %s", recording, why.c_str()); return Found::refused;
-            case PrivateRead::unreadable: add_error(result, "Undo data for '%s' is damaged: %s", recording, why.c_str()); return Found::refused;
+            case PrivateRead::unsafe:
+                add_error(result, "Undo data for '%s' is not safe: %s", recording, why.c_str());
+                return Found::refused;
+            case PrivateRead::unreadable:
+                add_error(result, "Undo data for '%s' is damaged: %s", recording, why.c_str());
+                return Found::refused;
         }
         if (!parse_undo(text, journal, why)) {
             add_error(result, "Undo data for '%s' is damaged: %s", recording, why.c_str());
@@ -277,10 +281,11 @@ bool state_fits(const UndoJournal& journal, const UndoJournal::Part& part, const
         states.push_back(last->after);
     }
     if (journal.undoing) states.push_back(part.before);
-    const bool size_fits = std::any_of(states.begin(), states.end(), [&](const UndoFileState& s) { return s.size == now.size; });
-    const bool time_fits =
-        std::any_of(states.begin(), states.end(), [&](const UndoFileState& s) { return same_modify_time(s.times, now.times); }) ||
-        (fresh_times && now.times.modify_sec >= journal.made_sec - time_slack_sec);
+    const bool size_fits =
+        std::any_of(states.begin(), states.end(), [&](const UndoFileState& s) { return s.size == now.size; });
+    const bool time_fits = std::any_of(states.begin(), states.end(),
+                                       [&](const UndoFileState& s) { return same_modify_time(s.times, now.times); }) ||
+                           (fresh_times && now.times.modify_sec >= journal.made_sec - time_slack_sec);
     return size_fits && time_fits;
 }
 
@@ -306,11 +311,15 @@ bool check_parts(const char* recording, const UndoJournal& journal, const std::m
             const uint64_t start = at->first.second;
             auto end = at;
             uint64_t count = 0;
-            while (end != bytes.end() && end->first.first == part.part && end->first.second == start + count) ++end, ++count;
+            while (end != bytes.end() && end->first.first == part.part && end->first.second == start + count)
+                ++end, ++count;
             std::vector<uint8_t> found(count);
             const size_t got = read_input(file, start, found.data(), found.size());
             for (size_t i = 0; at != end; ++at, ++i) {
-                if (i >= got) continue;  // beyond the end: the size was checked
+                if (i >= got) {  // beyond the end, which the size check vouched for; else unread
+                    fits = fits && start + i >= uint64_t(now.size);
+                    continue;
+                }
                 const UndoJournal::Write& w = journal.writes[at->second.last];
                 const size_t k = size_t(at->first.second - w.offset);
                 const bool in_part = w.outcome != UndoJournal::Outcome::done;
@@ -356,10 +365,9 @@ bool write_back(const char* recording, const UndoJournal& journal, const std::ma
         for (auto at = bytes.lower_bound({part.part, 0}); ok && at != bytes.end() && at->first.first == part.part;) {
             const uint64_t start = at->first.second;
             std::vector<uint8_t> run;
-            while (at != bytes.end() && at->first.first == part.part && at->first.second == start + run.size()) {
-                if (at->first.second < old_end) run.push_back(at->second.original);
-                ++at;
-            }
+            for (uint64_t next = start; at != bytes.end() && at->first.first == part.part && at->first.second == next;
+                 ++at, ++next)
+                if (next < old_end) run.push_back(at->second.original);
             if (!run.empty()) ok = write_update(file, start, run.data(), run.size());
         }
         if (ok && now.size > part.before.size) ok = truncate_update(file, old_end);
@@ -395,7 +403,8 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
     journal = UndoJournal{};
     const std::string version = std::string(version_line) + "\n";
     if (text.compare(0, version.size(), version) != 0)
-        return fail(why, text.compare(0, 12, "varnek-undo ") == 0 ? "it is of another version" : "it is not an undo file");
+        return fail(why,
+                    text.compare(0, 12, "varnek-undo ") == 0 ? "it is of another version" : "it is not an undo file");
     if (text.back() != '\n') return fail(why, "it is cut short");
     // The end line, then everything before it, before any field is believed.
     const size_t last_break = text.rfind('\n', text.size() - 2);
@@ -409,7 +418,8 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
         !std::all_of(end[2].begin(), end[2].end(), [](char c) { return hex_digit(c) >= 0; }))
         return fail(why, "its end line is not understood");
     for (char c : end[2]) checksum = checksum << 4 | uint64_t(hex_digit(c));
-    if (count != uint64_t(std::count(lines.begin(), lines.end(), '\n'))) return fail(why, "it has lost or gained lines");
+    if (count != uint64_t(std::count(lines.begin(), lines.end(), '\n')))
+        return fail(why, "it has lost or gained lines");
     if (checksum != mpeg_crc32(reinterpret_cast<const uint8_t*>(lines.data()), lines.size()))
         return fail(why, "its checksum is wrong");
 
@@ -433,16 +443,17 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
     journal.made_sec = int64_t(made_sec);
     journal.made_nsec = int64_t(made_nsec);
 
-    std::map<unsigned, UndoFileState> now;            // each part file's size and times so far
-    std::map<Position, size_t> last_write;            // the last write of each byte
-    bool file_waits = false;                          // a file line waits for its first packet
+    std::map<unsigned, UndoFileState> now;  // each part file's size and times so far
+    std::map<Position, size_t> last_write;  // the last write of each byte
+    bool file_waits = false;                // a file line waits for its first packet
     for (size_t r = 5; r < rows.size(); ++r) {
         const std::vector<std::string>& w = rows[r];
         const size_t line = r + 1;
-        const bool write_open = !journal.writes.empty() && journal.writes.back().outcome == UndoJournal::Outcome::cut_short;
+        const bool waiting =
+            !journal.writes.empty() && journal.writes.back().outcome == UndoJournal::Outcome::cut_short;
         uint64_t part = 0;
         if (journal.undoing) return fail_at(why, line, "follows the undoing line");
-        if ((w[0] == "file" || w[0] == "packet") && write_open) return fail_at(why, line - 1, "has no after line");
+        if ((w[0] == "file" || w[0] == "packet") && waiting) return fail_at(why, line - 1, "has no after line");
         if (w[0] == "file") {
             UndoJournal::Part p;
             if (w.size() != 9 || file_waits || !unsigned_of(w[1], UINT32_MAX, part) || !id_of(w[2], w[3], p.id) ||
@@ -456,8 +467,9 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
         } else if (w[0] == "packet") {
             UndoJournal::Write write;
             uint64_t offset = 0;
-            if (w.size() != 5 || !unsigned_of(w[1], UINT32_MAX, part) || !unsigned_of(w[2], uint64_t(INT64_MAX), offset) ||
-                !bytes_of(w[3], write.old_bytes) || !bytes_of(w[4], write.new_bytes))
+            if (w.size() != 5 || !unsigned_of(w[1], UINT32_MAX, part) ||
+                !unsigned_of(w[2], uint64_t(INT64_MAX), offset) || !bytes_of(w[3], write.old_bytes) ||
+                !bytes_of(w[4], write.new_bytes))
                 return fail_at(why, line, "is not understood");
             write.part = unsigned(part);
             write.offset = offset;
@@ -481,8 +493,9 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
                 if (earlier != last_write.end()) {
                     const UndoJournal::Write& e = journal.writes[earlier->second];
                     const size_t k = size_t(at.second - e.offset);
-                    found_fits = found_fits && (write.old_bytes[i] == e.new_bytes[k] ||
-                                                (e.outcome == UndoJournal::Outcome::failed && write.old_bytes[i] == e.old_bytes[k]));
+                    found_fits = found_fits &&
+                                 (write.old_bytes[i] == e.new_bytes[k] ||
+                                  (e.outcome == UndoJournal::Outcome::failed && write.old_bytes[i] == e.old_bytes[k]));
                 }
                 if (!found_fits) return fail_at(why, line, "does not fit the writes before it");
                 last_write[at] = journal.writes.size();
@@ -493,7 +506,8 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
             UndoFileState after;
             if (w.size() != 7 || !unsigned_of(w[1], UINT32_MAX, part) || !state_of(w, 2, after))
                 return fail_at(why, line, "is not understood");
-            if (!write_open || journal.writes.back().part != part) return fail_at(why, line, "follows no write of its part file");
+            if (!waiting || journal.writes.back().part != part)
+                return fail_at(why, line, "follows no write of its part file");
             UndoJournal::Write& write = journal.writes.back();
             const int64_t before = now[write.part].size;
             const int64_t grown = std::max<int64_t>(before, int64_t(write.offset + write.new_bytes.size()));
@@ -530,8 +544,8 @@ bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t 
         const int64_t made = now_ns();
         char stamp[32], head[160];
         std::snprintf(stamp, sizeof stamp, "%020" PRId64, made);
-        std::snprintf(head, sizeof head, "identity %" PRIu64 " %" PRIu64 "\nmade %" PRId64 " %" PRId64 "\n",
-                      id.device, id.inode, made / 1000000000, made % 1000000000);
+        std::snprintf(head, sizeof head, "identity %" PRIu64 " %" PRIu64 "\nmade %" PRId64 " %" PRId64 "\n", id.device,
+                      id.inode, made / 1000000000, made % 1000000000);
         state.undo_path = folder + "/" + stamp + id_suffix(id);
         state.undo_text = std::string(version_line) + "\nrecording " + hex_of(recording) + "\nresolved " +
                           hex_of(resolved_path(recording)) + "\n" + head;
@@ -539,8 +553,7 @@ bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t 
         return false;  // the outcome of the last write is unknown: nothing may follow it
     }
     std::string text = state.undo_text;
-    const bool part_noted =
-        std::find(state.undo_parts.begin(), state.undo_parts.end(), part) != state.undo_parts.end();
+    const bool part_noted = std::find(state.undo_parts.begin(), state.undo_parts.end(), part) != state.undo_parts.end();
     if (!part_noted) {
         FileId id;
         int64_t ignored = 0;
@@ -564,7 +577,8 @@ void note_undo_after(ScanState& state, const char* recording, unsigned part, boo
     if (!file_status(name.c_str(), id, now.size) || !get_file_times(name.c_str(), now.times)) return;
     // Unsaved, the write stays open: -undo then takes the file as a run cut
     // short there would have left it, and the run writes nothing more.
-    save_lines(state, state.undo_text + (written ? "after " : "failed ") + std::to_string(part) + " " + state_text(now) + "\n");
+    save_lines(state, state.undo_text + (written ? "after " : "failed ") + std::to_string(part) + " " +
+                          state_text(now) + "\n");
 }
 
 UndoResult undo_recording(const char* recording, const RunOptions& options) {

@@ -344,7 +344,8 @@ struct Snapshot {
 std::vector<std::string> folder_names(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -377,7 +378,11 @@ TEST(Undo, RefusesWhatIsNoLongerTheRepairedFile) {
     };
     const std::vector<Row> rows = {
         {"appended to, its times put back", false,
-         [&](const t::TempDir& d, const b::Bytes&) { append_keeping_times(d.file("rec.ts")); return "rec.ts"; }, changed},
+         [&](const t::TempDir& d, const b::Bytes&) {
+             append_keeping_times(d.file("rec.ts"));
+             return "rec.ts";
+         },
+         changed},
         {"completed by a full copy of the original (the same inode)", false,
          [](const t::TempDir& d, const b::Bytes& original) {
              b::Bytes longer = original;
@@ -407,7 +412,11 @@ TEST(Undo, RefusesWhatIsNoLongerTheRepairedFile) {
          },
          "Error: No undo data for 'rec.ts'!\n"},
         {"a part file appended to", true,
-         [&](const t::TempDir& d, const b::Bytes&) { append_keeping_times(d.file("rec.ts1")); return "rec.ts"; }, changed},
+         [&](const t::TempDir& d, const b::Bytes&) {
+             append_keeping_times(d.file("rec.ts1"));
+             return "rec.ts";
+         },
+         changed},
         {"a part file replaced", true,
          [](const t::TempDir& d, const b::Bytes&) {
              t::write_file(d.file("new.ts"), t::read_file(d.file("rec.ts1")));
@@ -466,7 +475,9 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
          [](const std::string&, const std::string& file, const std::string& later) { fs::create_symlink(file, later); },
          "it is a symbolic link"},
         {"a second name of the user's own file", false,
-         [](const std::string&, const std::string& file, const std::string& later) { fs::create_hard_link(file, later); },
+         [](const std::string&, const std::string& file, const std::string& later) {
+             fs::create_hard_link(file, later);
+         },
          "it has more than one name"},
         {"a FIFO", false,
          [](const std::string&, const std::string&, const std::string& later) {
@@ -474,10 +485,14 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
          },
          "it is not a regular file"},
         {"a file the group may write", false,
-         [](const std::string&, const std::string& file, const std::string&) { fs::permissions(file, fs::perms(0620)); },
+         [](const std::string&, const std::string& file, const std::string&) {
+             fs::permissions(file, fs::perms(0620));
+         },
          "others may write to it"},
         {"a folder all may write to, not sticky", false,
-         [](const std::string& folder, const std::string&, const std::string&) { fs::permissions(folder, fs::perms::all); },
+         [](const std::string& folder, const std::string&, const std::string&) {
+             fs::permissions(folder, fs::perms::all);
+         },
          "others may write to its folder"},
         {"a folder of another user", true,
          [](const std::string& folder, const std::string&, const std::string&) {
@@ -527,7 +542,8 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
     ASSERT_EQ(t::portable::make_dir(dir.file("open").c_str(), 0777), 0);
     fs::permissions(dir.file("open"), fs::perms::all);
     t::Unchanged kept(files);
-    t::RunResult r = t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("open")});
+    t::RunResult r =
+        t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("open")});
     EXPECT_EQ(r.err, "Error: Can't save undo data for 'rec.ts'!\n");
     kept.check();
     EXPECT_TRUE(folder_names(dir.file("open")).empty());
@@ -575,8 +591,8 @@ TEST(Undo, DamagedUndoFilesWriteNothingElse) {
         std::string text = below(8) == 0 ? other : own;
         std::vector<std::string> lines = lines_of(text);
         const size_t kind = below(8);
-        const char* kinds[] = {"as it is", "bits flipped", "cut short", "a line deleted", "a line doubled", "lines swapped",
-                               "bytes inserted", "bytes replaced"};
+        const char* kinds[] = {"as it is",       "bits flipped",  "cut short",      "a line deleted",
+                               "a line doubled", "lines swapped", "bytes inserted", "bytes replaced"};
         switch (kind) {
             case 0: break;
             case 1:
@@ -624,7 +640,8 @@ TEST(Undo, FuzzTargetsAndTestsWriteNothingHome) {
     GTEST_SKIP() << "the fuzz targets are not built for this system";
 #else
     t::TempDir dir;
-    for (const char* folder : {"home", "state", "tmp"}) ASSERT_EQ(t::portable::make_dir(dir.file(folder).c_str(), 0700), 0);
+    for (const char* folder : {"home", "state", "tmp"})
+        ASSERT_EQ(t::portable::make_dir(dir.file(folder).c_str(), 0700), 0);
     // A recording that -fixqbx repairs, as fuzz_run reads it (its first byte:
     // one part file, no -force), and an undo file fuzz_undo reads.
     b::Bytes run_input = {0x00};
@@ -634,7 +651,8 @@ TEST(Undo, FuzzTargetsAndTestsWriteNothingHome) {
     ASSERT_TRUE(t::write_file(dir.file("undo.in"), std::string("\x03varnek-undo 2\n")));
     const std::vector<std::string> env = {"HOME=" + dir.file("home"), "XDG_STATE_HOME=" + dir.file("state"),
                                           "TMPDIR=" + dir.file("tmp"), "VARNEK_UNDO_DIR="};
-    for (const auto& [program, input] : {std::pair{VARNEK_FUZZ_RUN, "run.in"}, std::pair{VARNEK_FUZZ_UNDO, "undo.in"}}) {
+    for (const auto& [program, input] :
+         {std::pair{VARNEK_FUZZ_RUN, "run.in"}, std::pair{VARNEK_FUZZ_UNDO, "undo.in"}}) {
         SCOPED_TRACE(program);
         t::RunResult r = t::run_program(program, {dir.file(input)}, dir.path(), env);
         EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -642,13 +660,21 @@ TEST(Undo, FuzzTargetsAndTestsWriteNothingHome) {
     // The repairs of this suite: every kind, and the undo of each.
     ASSERT_TRUE(b::write_recording(bare(), dir.file("rec.ts")).ok);
     ASSERT_TRUE(b::write_recording(receiver(), dir.file("put.ts")).ok);
-    const std::vector<std::vector<std::string>> runs = {
-        {"-fixqbx", "rec.ts"}, {"-fixpat", "-force", "rec.ts"}, {"-put:put.ts", "-force", "rec.ts"},
-        {"-get:h.bin", "rec.ts"}, {"-undo", "rec.ts"}, {"-undo", "rec.ts"}, {"-undo", "rec.ts"},
+    const std::vector<std::vector<std::string> > runs = {
+        {"-fixqbx", "rec.ts"},
+        {"-fixpat", "-force", "rec.ts"},
+        {"-put:put.ts", "-force", "rec.ts"},
+        {"-get:h.bin", "rec.ts"},
+        {"-undo", "rec.ts"},
+        {"-undo", "rec.ts"},
+        {"-undo", "rec.ts"},
     };
     for (const std::vector<std::string>& args : runs)
-        EXPECT_EQ(t::run_varnek(args, dir.path(), {"HOME=" + dir.file("home"), "XDG_STATE_HOME=" + dir.file("state")}).err, "");
-    for (const char* folder : {"home", "state", "tmp"}) EXPECT_EQ(folder_names(dir.file(folder)), std::vector<std::string>{}) << folder;
+        EXPECT_EQ(
+            t::run_varnek(args, dir.path(), {"HOME=" + dir.file("home"), "XDG_STATE_HOME=" + dir.file("state")}).err,
+            "");
+    for (const char* folder : {"home", "state", "tmp"})
+        EXPECT_EQ(folder_names(dir.file(folder)), std::vector<std::string>{}) << folder;
 #endif
 }
 
@@ -664,12 +690,15 @@ TEST(Undo, JsonObjectPerRecording) {
     changed[200] ^= 0xFF;
     ASSERT_TRUE(t::write_file(dir.file("b.ts"), changed));
     t::RunResult r = t::run_varnek({"-undo", "-json", "rec.ts", "b.ts", "missing.ts", "rec.ts"}, dir.path(), env);
-    const std::string out = std::regex_replace(r.out, std::regex("\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\""), "\"DATE\"");
-    EXPECT_EQ(out,
-              "{\"recording\":\"rec.ts\",\"undone\":3,\"from\":\"DATE\",\"error\":null}\n"
-              "{\"recording\":\"b.ts\",\"undone\":0,\"from\":\"DATE\",\"error\":\"Can't undo 'b.ts': it was changed after the repair\"}\n"
-              "{\"recording\":\"missing.ts\",\"undone\":0,\"from\":null,\"error\":\"Can't open 'missing.ts' for reading\"}\n"
-              "{\"recording\":\"rec.ts\",\"undone\":0,\"from\":null,\"error\":\"No undo data for 'rec.ts'\"}\n");
+    const std::string out = std::regex_replace(
+        r.out, std::regex("\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\""), "\"DATE\"");
+    EXPECT_EQ(
+        out,
+        "{\"recording\":\"rec.ts\",\"undone\":3,\"from\":\"DATE\",\"error\":null}\n"
+        "{\"recording\":\"b.ts\",\"undone\":0,\"from\":\"DATE\",\"error\":\"Can't undo 'b.ts': it was changed after "
+        "the repair\"}\n"
+        "{\"recording\":\"missing.ts\",\"undone\":0,\"from\":null,\"error\":\"Can't open 'missing.ts' for reading\"}\n"
+        "{\"recording\":\"rec.ts\",\"undone\":0,\"from\":null,\"error\":\"No undo data for 'rec.ts'\"}\n");
     EXPECT_EQ(r.err,
               "Error: Can't undo 'b.ts': it was changed after the repair!\n"
               "Error: Can't open 'missing.ts' for reading!\n"
@@ -686,7 +715,13 @@ TEST(Undo, FlushesBeforeItTells) {
     write(dir, bare());
     const std::string folder = dir.file("undo");
     auto calls = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"-f", "-y", "-s", "16", "-o", dir.file("calls"), "-e",
+        std::vector<std::string> all = {"-f",
+                                        "-y",
+                                        "-s",
+                                        "16",
+                                        "-o",
+                                        dir.file("calls"),
+                                        "-e",
                                         "trace=pwrite64,ftruncate,fsync,rename,renameat,renameat2,write",
                                         t::varnek_binary()};
         all.insert(all.end(), args.begin(), args.end());
@@ -719,8 +754,8 @@ TEST(Undo, FlushesBeforeItTells) {
     std::vector<std::string> undo_side;
     for (const std::string& w : repair)
         if (w != "flush recording" && w != "say") undo_side.push_back(w);
-    EXPECT_EQ(undo_side, (std::vector<std::string>{"rename undo file", "flush folder", "write recording", "rename undo file",
-                                                    "flush folder"}));
+    EXPECT_EQ(undo_side, (std::vector<std::string>{"rename undo file", "flush folder", "write recording",
+                                                   "rename undo file", "flush folder"}));
     EXPECT_EQ(calls({"-undo", "rec.ts"}),
               (std::vector<std::string>{"rename undo file", "flush folder", "write recording", "flush recording",
                                         "mark used", "flush folder", "say"}));
@@ -772,11 +807,12 @@ TEST(Undo, KilledAnywhereUndoIsCompletedByTheNext) {
                 for (const std::string& name : folder_names(folder)) std::filesystem::remove(folder + "/" + name);
                 ASSERT_TRUE(t::write_file(undo_path, undo_text));
                 std::filesystem::permissions(undo_path, std::filesystem::perms(0600));
-                t::RunResult killed = t::run_program(
-                    "strace", {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + std::string(call), "-e",
-                               "inject=" + std::string(call) + ":signal=SIGKILL:when=" + std::to_string(n),
-                               t::varnek_binary(), "-undo", "rec.ts"},
-                    dir.path(), {"TZ=UTC", "VARNEK_UNDO_DIR=" + folder, "ASAN_OPTIONS=detect_leaks=0"});
+                t::RunResult killed =
+                    t::run_program("strace",
+                                   {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + std::string(call), "-e",
+                                    "inject=" + std::string(call) + ":signal=SIGKILL:when=" + std::to_string(n),
+                                    t::varnek_binary(), "-undo", "rec.ts"},
+                                   dir.path(), {"TZ=UTC", "VARNEK_UNDO_DIR=" + folder, "ASAN_OPTIONS=detect_leaks=0"});
                 if (killed.signal == 0) {  // past its last such call: done
                     EXPECT_EQ(killed.exit_code, 0);
                     EXPECT_TRUE(original.same());
