@@ -13,22 +13,33 @@
 #include <initializer_list>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "cli/run.h"
 #include "fuzz_common.h"
+#include "platform/platform.h"
 #include "ts/packet.h"
 
 namespace {
 
 constexpr size_t max_recording = 3 * 1000 * varnek::packet_size + 3 * varnek::packet_size;
 
-std::string work_dir;
+std::string work_dir, undo_dir;
 std::string rec_path, part_path, get_path;
+
+// The repairs' undo files go into the work folder, and each input's go.
+void clear_undo_dir() {
+    std::vector<std::string> names;
+    varnek::list_dir(undo_dir, names);
+    for (const std::string& name : names) std::remove((undo_dir + "/" + name).c_str());
+}
 
 void remove_work_dir() {
     std::remove(rec_path.c_str());
     std::remove(part_path.c_str());
     std::remove(get_path.c_str());
+    clear_undo_dir();
+    rmdir(undo_dir.c_str());
     rmdir(work_dir.c_str());
 }
 
@@ -73,6 +84,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     rec_path = work_dir + "/rec.ts";
     part_path = work_dir + "/rec.ts1";
     get_path = work_dir + "/h.bin";
+    undo_dir = work_dir + "/undo";
+    setenv("VARNEK_UNDO_DIR", undo_dir.c_str(), 1);
     std::atexit(remove_work_dir);
     return 0;
 }
@@ -96,5 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         run_tool({"varnek", "-fixqbx", "-fixpat", "-force", get_arg.c_str(), rec_path.c_str()});
     else
         run_tool({"varnek", "-fixqbx", "-fixpat", get_arg.c_str(), rec_path.c_str()});
+    clear_undo_dir();
     return 0;
 }

@@ -22,7 +22,7 @@ jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 echo "== build ($build)"
 CXX=${CXX:-clang++} cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVARNEK_FUZZ=ON -DVARNEK_TESTS=OFF -DVARNEK_BENCH=OFF >/dev/null || exit 1
-cmake --build "$build" -j"$jobs" --target fuzz_packets fuzz_run fuzz-seeds || exit 1
+cmake --build "$build" -j"$jobs" --target fuzz_packets fuzz_run fuzz_undo fuzz-seeds || exit 1
 
 echo "== seeds"
 rm -rf "$work/seeds"
@@ -33,7 +33,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 
 status=0
-for target in fuzz_packets fuzz_run; do
+for target in fuzz_packets fuzz_run fuzz_undo; do
   corpus="$work/corpus/$target"
   artifacts="$work/artifacts/$target/"
   log="$work/$target.log"
@@ -41,6 +41,7 @@ for target in fuzz_packets fuzz_run; do
   mkdir -p "$corpus" "$artifacts"
   case $target in
     fuzz_run) extra=(-max_len=600000 -rss_limit_mb=2048) ;;
+    fuzz_undo) extra=(-max_len=16384 -rss_limit_mb=2048) ;;  # a few writes of three packets each
     *) extra=(-max_len=8192 -rss_limit_mb=2048) ;;  # 43 packets: more than the 32 table rows
   esac
   echo "== $target for ${seconds}s (log: $log)"

@@ -1,8 +1,9 @@
 // Writes the seed corpus of the fuzz targets:
 //   fuzz-seeds <dir>
-// fills <dir>/fuzz_packets and <dir>/fuzz_run. Every seed starts with the
-// option byte its target reads first (see fuzz_packets.cpp, fuzz_run.cpp),
-// followed by packets made with the recording builder.
+// fills <dir>/fuzz_packets, <dir>/fuzz_run and <dir>/fuzz_undo. Every seed
+// starts with the option byte its target reads first (see fuzz_packets.cpp,
+// fuzz_run.cpp, fuzz_undo.cpp), followed by packets made with the recording
+// builder, or by the template of an undo file.
 
 #include <cerrno>
 #include <cstdio>
@@ -12,12 +13,13 @@
 #include <vector>
 
 #include "builder.h"
+#include "fuzz_undo.h"
 
 using namespace varnek::build;
 
 namespace {
 
-std::string packets_dir, run_dir;
+std::string packets_dir, run_dir, undo_dir;
 unsigned written = 0;
 
 void make_dir(const std::string& path) {
@@ -244,6 +246,53 @@ void write_run_seeds() {
     }
 }
 
+// Undo files of the recording fuzz_undo writes, each leaving it as it is:
+// their new bytes are the recording's own.
+std::string undo_state(size_t size) {
+    return std::to_string(size) + " " + std::to_string(varnek::fuzz::undo_access_sec) + " 0 " +
+           std::to_string(varnek::fuzz::undo_modify_sec) + " 0";
+}
+
+std::string undo_packet(unsigned part, uint64_t offset, size_t count, size_t old_size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string old_hex, new_hex;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t now = varnek::fuzz::undo_byte(part, offset + i);
+        const uint8_t was = offset + i < old_size ? uint8_t(now ^ 0x5A) : 0;  // beyond the old end: zero
+        old_hex += {digits[was >> 4], digits[was & 0x0F]};
+        new_hex += {digits[now >> 4], digits[now & 0x0F]};
+    }
+    return "packet " + std::to_string(part) + " " + std::to_string(offset) + " " + old_hex + " " + new_hex + "\n";
+}
+
+void write_undo_seeds() {
+    const size_t size0 = varnek::fuzz::undo_part_packets[0] * packet_bytes;
+    const size_t size1 = varnek::fuzz::undo_part_packets[1] * packet_bytes;
+    const std::string head = "varnek-undo 2\nrecording @N\nresolved @R\nidentity @D0 @I0\nmade 1100000000 0\n";
+    const std::string file0 = "file 0 @D0 @I0 " + undo_state(size0) + "\n";
+    const std::string after0 = "after 0 " + undo_state(size0) + "\n";
+    const std::string one = head + file0 + undo_packet(0, 0, 3 * packet_bytes, size0) + after0;
+    auto undo_seed = [](const std::string& name, uint8_t select, const std::string& text) {
+        seed(undo_dir, name, select, Bytes(text.begin(), text.end()));
+    };
+    // Byte 0: bit 0 template, bit 1 end line added, bit 2 -dry.
+    undo_seed("one-write", 0x03, one);
+    undo_seed("one-write-dry", 0x07, one);
+    undo_seed("undoing", 0x03, one + "undoing\n");
+    undo_seed("two-parts", 0x03,
+              one + "file 1 @D1 @I1 " + undo_state(size1) + "\n" + undo_packet(1, packet_bytes + 70, 2, size1) +
+                  "after 1 " + undo_state(size1) + "\n");
+    undo_seed("two-writes", 0x03, one + undo_packet(0, 4 * packet_bytes, packet_bytes, size0) + after0);
+    undo_seed("cut-short", 0x03, head + file0 + undo_packet(0, 2 * packet_bytes, packet_bytes, size0));
+    undo_seed("failed", 0x03,
+              head + file0 + undo_packet(0, 0, packet_bytes, size0) + "failed 0 " + undo_state(size0) + "\n");
+    // The write appended the last packet, which -undo cuts off again.
+    undo_seed("appended", 0x03,
+              head + "file 0 @D0 @I0 " + undo_state(size0 - packet_bytes) + "\n" +
+                  undo_packet(0, size0 - packet_bytes, packet_bytes, size0 - packet_bytes) + after0);
+    undo_seed("unsealed", 0x01, one + "end 8 00000000\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -255,10 +304,13 @@ int main(int argc, char** argv) {
     make_dir(dir);
     packets_dir = dir + "/fuzz_packets";
     run_dir = dir + "/fuzz_run";
+    undo_dir = dir + "/fuzz_undo";
     make_dir(packets_dir);
     make_dir(run_dir);
+    make_dir(undo_dir);
     write_packet_seeds();
     write_run_seeds();
+    write_undo_seeds();
     std::printf("%u seeds in %s\n", written, dir.c_str());
     return 0;
 }

@@ -234,4 +234,19 @@ std::string json_prn(const char* name, const ScanState& state, const RunOptions&
     return dump(o);
 }
 
+std::string json_undo(const char* name, size_t undone, bool dated, int64_t made, const std::string& error) {
+    Json from = nullptr;
+    if (dated) {
+        std::tm t{};
+        local_time_of(made, t);
+        char date[64];
+        std::snprintf(date, sizeof date, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                      t.tm_hour, t.tm_min, t.tm_sec);
+        from = date;
+    }
+    Json o{{"recording", utf8_text(name)}, {"undone", undone}, {"from", from}};
+    o["error"] = error.empty() ? Json(nullptr) : Json(utf8_text(error));
+    return dump(o);
+}
+
 }  // namespace varnek

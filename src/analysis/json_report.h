@@ -39,4 +39,9 @@ std::string json_check_summary(const CheckTally& tally);
 std::string json_prn(const char* name, const ScanState& state, const RunOptions& options,
                      const std::string& error = std::string());
 
+// The object of -undo for one recording: packets written back, the date
+// of the repair taken back (made: seconds since the epoch; none without
+// one) and the first error, if any.
+std::string json_undo(const char* name, size_t undone, bool dated, int64_t made, const std::string& error);
+
 }  // namespace varnek

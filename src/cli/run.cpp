@@ -128,7 +128,19 @@ int run(int argc, char** argv) {
         for (const char* name : recordings) {
             const unsigned long errors = console().error_lines;
             FileLock* lock = nullptr;
-            if (options.dry || lock_recording(name, lock)) undo_recording(name, options);
+            if (options.dry || lock_recording(name, lock)) {
+                const UndoResult undo = undo_recording(name, options);
+                for (const std::string& error : undo.errors) report_error("%s", error.c_str());
+                if (options.json)
+                    std::fprintf(console().out, "%s\n",
+                                 json_undo(name, undo.done ? undo.packets : 0, undo.made != 0, undo.made,
+                                           undo.errors.empty() ? std::string() : undo.errors.front()).c_str());
+                else if (undo.done)
+                    std::fprintf(console().out, "%sUndone: %zu packets of '%s' from %s\n", options.dry ? "Would: " : "",
+                                 undo.packets, shown(name, console().out).c_str(), undo_date(undo.made).c_str());
+            } else if (options.json) {
+                std::fprintf(console().out, "%s\n", json_undo(name, 0, false, 0, busy_text(name)).c_str());
+            }
             unlock_file(lock);
             if (console().error_lines != errors) code = exit_failed;
         }

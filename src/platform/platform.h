@@ -194,4 +194,36 @@ bool path_exists(const char* path);
 // Columns of the terminal that stream writes to; 0 when unknown.
 unsigned terminal_columns(std::FILE* stream);
 
+// Undo files: private folders and files; status, flush, cut and times of open files.
+
+// The status of an open file, read from its handle, not from its name.
+struct OpenStatus {
+    FileId id;
+    int64_t size = -1;
+    FileTimes times;
+    bool regular = false;  // a regular file (not a device, FIFO, folder or socket)
+};
+bool input_status(InputFile* file, OpenStatus& status);
+bool update_status(UpdateFile* file, OpenStatus& status);
+bool truncate_update(UpdateFile* file, uint64_t size);
+bool set_update_times(UpdateFile* file, const FileTimes& times);
+
+// True when nobody but the user (and root) can change what the folder holds:
+// it belongs to the user or to root, and nobody else may write to it unless
+// it is sticky. Otherwise false, with why in a few words.
+bool folder_is_private(const std::string& folder, std::string& why);
+enum class PrivateRead { ok, unsafe, unreadable };
+// Reads the whole of file name in folder, at most limit bytes, when only the
+// user can have written it: the folder passes folder_is_private, and the
+// file, opened without following a link, is a regular file of the user's
+// own with one name that nobody else may write. unsafe with why otherwise.
+PrivateRead read_private_file(const std::string& folder, const std::string& name, size_t limit, std::string& text,
+                              std::string& why);
+// A new file in folder that only the user may read or write, under a name of
+// its own beginning with ".varnek-" (in temp_path).
+NewFile* create_private_temp(const std::string& folder, std::string& temp_path);
+// Flushes the folder's entries (a rename in it) to the disk; true where the
+// file system cannot flush a folder.
+bool sync_folder(const std::string& folder);
+
 }  // namespace varnek

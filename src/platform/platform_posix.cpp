@@ -525,4 +525,138 @@ unsigned terminal_columns(std::FILE* stream) {
     return size.ws_col;
 }
 
+// Undo files: private folders and files; status, flush, cut and times of open files.
+
+static bool open_status(int fd, OpenStatus& status) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    fill_id(st, status.id);
+    status.size = int64_t(st.st_size);
+    status.times.access_sec = st.st_atim.tv_sec;
+    status.times.access_nsec = st.st_atim.tv_nsec;
+    status.times.modify_sec = st.st_mtim.tv_sec;
+    status.times.modify_nsec = st.st_mtim.tv_nsec;
+    status.regular = S_ISREG(st.st_mode);
+    return true;
+}
+
+bool input_status(InputFile* file, OpenStatus& status) { return open_status(file->fd, status); }
+bool update_status(UpdateFile* file, OpenStatus& status) { return open_status(file->fd, status); }
+
+bool truncate_update(UpdateFile* file, uint64_t size) { return ftruncate(file->fd, off_t(size)) == 0; }
+
+bool set_update_times(UpdateFile* file, const FileTimes& times) {
+    struct timespec ts[2];
+    ts[0].tv_sec = static_cast<time_t>(times.access_sec);
+    ts[0].tv_nsec = static_cast<long>(times.access_nsec);
+    ts[1].tv_sec = static_cast<time_t>(times.modify_sec);
+    ts[1].tv_nsec = static_cast<long>(times.modify_nsec);
+    return futimens(file->fd, ts) == 0;
+}
+
+static bool folder_verdict(const struct stat& st, std::string& why) {
+    if (!S_ISDIR(st.st_mode)) {
+        why = "its folder is not a folder";
+        return false;
+    }
+    if (st.st_uid != geteuid() && st.st_uid != 0) {
+        why = "its folder belongs to another user";
+        return false;
+    }
+    // In a sticky folder others may add files, but not touch the user's own.
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
+        why = "others may write to its folder";
+        return false;
+    }
+    return true;
+}
+
+bool folder_is_private(const std::string& folder, std::string& why) {
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) {
+        why = "its folder can't be read";
+        return false;
+    }
+    return folder_verdict(st, why);
+}
+
+PrivateRead read_private_file(const std::string& folder, const std::string& name, size_t limit, std::string& text,
+                              std::string& why) {
+    // The folder and the file are checked through their handles, so that
+    // nothing can be swapped in between the check and the read.
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        why = "its folder can't be read";
+        return PrivateRead::unreadable;
+    }
+    struct stat st;
+    if (fstat(dir, &st) != 0 || !folder_verdict(st, why)) {
+        close(dir);
+        return PrivateRead::unsafe;
+    }
+    int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int open_error = errno;
+    close(dir);
+    if (fd < 0) {
+        why = open_error == ELOOP ? "it is a symbolic link" : "it can't be read";
+        return open_error == ELOOP ? PrivateRead::unsafe : PrivateRead::unreadable;
+    }
+    PrivateRead verdict = PrivateRead::unsafe;
+    if (fstat(fd, &st) != 0) {
+        why = "it can't be read";
+        verdict = PrivateRead::unreadable;
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        why = "it belongs to another user";
+    } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        why = "others may write to it";
+    } else if (st.st_nlink != 1) {
+        why = "it has more than one name";
+    } else if (uint64_t(st.st_size) > limit) {
+        why = "it is too large";
+        verdict = PrivateRead::unreadable;
+    } else {
+        verdict = PrivateRead::ok;
+        text.clear();
+        char block[65536];
+        for (;;) {
+            ssize_t n = read(fd, block, sizeof block);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 || text.size() + size_t(n) > limit) {
+                why = n < 0 ? "it can't be read" : "it is too large";
+                verdict = PrivateRead::unreadable;
+                break;
+            }
+            if (n == 0) break;
+            text.append(block, size_t(n));
+        }
+    }
+    close(fd);
+    return verdict;
+}
+
+NewFile* create_private_temp(const std::string& folder, std::string& temp_path) {
+    std::string pattern = folder + "/.varnek-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());  // mode 0600
+    if (fd < 0) return nullptr;
+    if (fchmod(fd, 0600) != 0) {
+        close(fd);
+        unlink(name.data());
+        return nullptr;
+    }
+    temp_path = name.data();
+    return new NewFile{fd};
+}
+
+bool sync_folder(const std::string& folder) {
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;  // a file system that cannot flush folders
+    close(fd);
+    return ok;
+}
+
 }  // namespace varnek

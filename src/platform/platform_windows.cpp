@@ -582,4 +582,105 @@ unsigned terminal_columns(std::FILE* stream) {
     return unsigned(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
+// Undo files: private folders and files; status, flush, cut and times of open files.
+
+namespace {
+
+bool handle_status(HANDLE h, OpenStatus& status) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    status.id.device = info.dwVolumeSerialNumber;
+    status.id.inode = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    status.size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    int64_t a = ticks_of(info.ftLastAccessTime), m = ticks_of(info.ftLastWriteTime);
+    status.times.access_sec = a / 10000000;
+    status.times.access_nsec = (a % 10000000) * 100;
+    status.times.modify_sec = m / 10000000;
+    status.times.modify_nsec = (m % 10000000) * 100;
+    status.regular = GetFileType(h) == FILE_TYPE_DISK && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return true;
+}
+
+}  // namespace
+
+bool input_status(InputFile* file, OpenStatus& status) { return handle_status(file->handle, status); }
+bool update_status(UpdateFile* file, OpenStatus& status) { return handle_status(file->handle, status); }
+
+
+bool truncate_update(UpdateFile* file, uint64_t size) {
+    LARGE_INTEGER at;
+    at.QuadPart = LONGLONG(size);
+    return SetFilePointerEx(file->handle, at, nullptr, FILE_BEGIN) && SetEndOfFile(file->handle);
+}
+
+bool set_update_times(UpdateFile* file, const FileTimes& times) {
+    FILETIME access = filetime_of(times.access_sec, times.access_nsec);
+    FILETIME modify = filetime_of(times.modify_sec, times.modify_nsec);
+    return SetFileTime(file->handle, nullptr, &access, &modify) != 0;
+}
+
+// The user's folders are guarded by their access lists, which a file's
+// creator inherits; there are no modes to check.
+bool folder_is_private(const std::string& folder, std::string& why) {
+    if (is_directory(folder.c_str())) return true;
+    why = "its folder can't be read";
+    return false;
+}
+
+PrivateRead read_private_file(const std::string& folder, const std::string& name, size_t limit, std::string& text,
+                              std::string& why) {
+    if (!folder_is_private(folder, why)) return PrivateRead::unreadable;
+    // The link itself is opened, not what it points to.
+    HANDLE h = CreateFileW(wide((folder + "/" + name).c_str()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        why = "it can't be read";
+        return PrivateRead::unreadable;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    PrivateRead verdict = PrivateRead::unsafe;
+    if (!GetFileInformationByHandle(h, &info)) {
+        why = "it can't be read";
+        verdict = PrivateRead::unreadable;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        why = "it is a symbolic link";
+    } else if (GetFileType(h) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        why = "it is not a regular file";
+    } else if (info.nNumberOfLinks != 1) {
+        why = "it has more than one name";
+    } else if (info.nFileSizeHigh != 0 || info.nFileSizeLow > limit) {
+        why = "it is too large";
+        verdict = PrivateRead::unreadable;
+    } else {
+        text.assign(info.nFileSizeLow, '\0');
+        size_t done = 0;
+        read_at(h, true, 0, reinterpret_cast<uint8_t*>(&text[0]), text.size(), done);
+        verdict = done == text.size() ? PrivateRead::ok : PrivateRead::unreadable;
+        if (verdict != PrivateRead::ok) why = "it can't be read";
+    }
+    CloseHandle(h);
+    return verdict;
+}
+
+NewFile* create_private_temp(const std::string& folder, std::string& temp_path) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    uint64_t seed = uint64_t(now_ns()) ^ GetCurrentProcessId();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = folder + "/.varnek-";
+        for (int i = 0; i < 6; ++i) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            name += letters[(seed >> 33) % 36];
+        }
+        if (NewFile* file = create_new(name.c_str(), true)) {
+            temp_path = name;
+            return file;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+    }
+    return nullptr;
+}
+
+// A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns.
+bool sync_folder(const std::string&) { return true; }
+
 }  // namespace varnek

@@ -55,6 +55,8 @@ WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const c
     if (outcome == WriteOutcome::written && !sync_update(file)) outcome = WriteOutcome::not_written;
     if (!close_update(file) && outcome == WriteOutcome::written) outcome = WriteOutcome::not_written;
     if (!restore_times(keeper)) repair_fail(state, action, "Can't keep the times of '%s'", path.c_str());
+    // How the write left the file, times put back: what -undo expects to find.
+    note_undo_after(state, recording, part, outcome == WriteOutcome::written);
     return outcome;
 }
 

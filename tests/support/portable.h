@@ -23,6 +23,7 @@ inline int make_symlink(const char* target, const char* link) {
     std::filesystem::create_symlink(target, link, ec);
     return ec ? -1 : 0;
 }
+inline int make_fifo(const char*) { return -1; }
 }  // namespace varnek::test::portable
 inline unsigned geteuid() { return 1; }
 inline int chown(const char*, int, int) { return -1; }
@@ -36,6 +37,7 @@ inline std::tm* localtime_r(const std::time_t* t, std::tm* out) { return localti
 namespace varnek::test::portable {
 inline int make_dir(const char* path, int mode) { return mkdir(path, mode_t(mode)); }
 inline int make_symlink(const char* target, const char* link) { return symlink(target, link); }
+inline int make_fifo(const char* path) { return mkfifo(path, 0600); }
 }  // namespace varnek::test::portable
 #define VARNEK_ON_WINDOWS 0
 #endif
