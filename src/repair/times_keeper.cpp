@@ -32,14 +32,22 @@ WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const c
         return WriteOutcome::written;
     }
     TimesKeeper keeper = note_times(path);
-    FileId id;
-    int64_t size = 0;
     UpdateFile* file = open_update(path.c_str());
     if (!file) return WriteOutcome::not_opened;
+    // The file opened must be the one the scan read: a name that now points
+    // elsewhere (renamed over, replaced) would get bytes made for another file.
+    OpenStatus opened;
+    const bool scanned = state.part_ids.size() == state.parts.size() && part < state.part_ids.size();
+    if (!update_status(file, opened) ||
+        (scanned && (opened.id.device != state.part_ids[part].device || opened.id.inode != state.part_ids[part].inode))) {
+        close_update(file);
+        return WriteOutcome::not_opened;
+    }
+    const int64_t size = opened.size;
     WriteOutcome outcome = WriteOutcome::written;
     // A write cut short by the file-size limit would leave half a packet behind.
     std::vector<uint8_t> old_bytes(count, 0);
-    if (!write_allowed_up_to(offset + count) || !file_status(path.c_str(), id, size)) {
+    if (!write_allowed_up_to(offset + count)) {
         outcome = WriteOutcome::not_written;
     } else {
         read_update(file, offset, old_bytes.data(), count);
