@@ -71,6 +71,14 @@ ParsedArgs parse_arguments(int argc, char** argv) {
                 return parsed;
             }
             o.put_file = arg + 5;
+        } else if (starts_with(arg, "-salvage:")) {
+            if (arg[9] == '\0') {
+                report_error("No salvage-file");
+                std::fputs("use: Varnek <ts-file> -salvage:<file>\n", out);
+                parsed.error_exit = exit_no_salvage_file;
+                return parsed;
+            }
+            o.salvage_file = arg + 9;
         } else {
             const char* name = arg + 1;
             if (starts_with(name, "fixqbx")) {

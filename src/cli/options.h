@@ -11,10 +11,12 @@ enum ExitCode {
     exit_ok = 0,
     exit_damaged = 1,      // -check: a recording is damaged
     exit_unreadable = 2,   // -check: a recording could not be read
+    exit_write_failed = 3, // a write printed its error line
     exit_usage = 10,
     exit_no_get_file = 11,
     exit_no_put_file = 12,
     exit_no_prn_tag = 13,
+    exit_no_salvage_file = 15,
 };
 
 struct ParsedArgs {

@@ -17,6 +17,7 @@
 #include "repair/fix_pat.h"
 #include "repair/packet_copy.h"
 #include "repair/repair_log.h"
+#include "repair/salvage.h"
 #include "repair/undo.h"
 #include "util/output.h"
 
@@ -191,6 +192,8 @@ int run(int argc, char** argv) {
         }
         if (options.get_file) copy_header_out(state, options, parsed.recordings);
         if (options.put_file && !part_of_other) copy_header_in(state, options, name);
+        if (options.salvage_file && !salvage_recording(state, options, name, parsed.recordings) && code == exit_ok)
+            code = exit_write_failed;
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));
     }
     end_json(json);
