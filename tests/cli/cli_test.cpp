@@ -44,6 +44,7 @@ TEST(Cli, CommandLines) {
     const std::string version = "varnek " VARNEK_VERSION "\n";
     const std::string prn = "use: Varnek <ts-file> -prn:(EVNT or SHRT or CHNM)\n";
     const std::string get = "use: Varnek <ts-file> -get:<file>\n", put = "use: Varnek <ts-file> -put:<file>\n";
+    const std::string salvage = "use: Varnek <ts-file> -salvage:<file>\n";
     // Default: head block, then the tail block. -all: three full blocks and a short read.
     const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
     const std::string partial = head + ".SEEK..PCR..PTS.END done\n", full = head + "... done\n";
@@ -65,6 +66,7 @@ TEST(Cli, CommandLines) {
         {{"-get:", "nope.ts"}, 11, get, "Error: No get-file!\n"},
         {{"rec.ts", "-put:"}, 12, put, "Error: No put-file!\n"},
         {{"-put:", "nope.ts"}, 12, put, "Error: No put-file!\n"},
+        {{"rec.ts", "-salvage:"}, 15, salvage, "Error: No salvage-file!\n"},
         // Options match by prefix; unknown ones are ignored.
         {{"rec.ts"}, 0, partial, "", true},
         {{"-x", "rec.ts"}, 0, partial, "", true},
