@@ -29,6 +29,10 @@ constexpr size_t read_capacity = size_t(block_bytes) + look_ahead;
 // The new file is written in blocks of this size, less the packets kept
 // for the next join.
 constexpr size_t write_capacity = 8 * size_t(block_bytes);
+// The disk is asked to take the new file's bytes every so many bytes, so
+// that it writes while the pass reads on and the flush at the end has
+// little left to wait for.
+constexpr uint64_t writeback_bytes = uint64_t(16) << 20;
 constexpr uint64_t clock_mask = (uint64_t(1) << 33) - 1;  // 90 kHz ticks
 constexpr uint64_t max_pcr_step = 100 * 90;                // 100 ms, as -check allows
 
@@ -41,18 +45,23 @@ struct Sink {
     size_t used = 0;
     uint64_t base = 0;         // offset in the new file of buffer[0]
     uint64_t copied_from = 0;  // where the packets copied behind the last added one begin
+    uint64_t written_back = 0; // the disk was asked to take the bytes before this offset
     bool ok = true;
 };
 
+void write_back(Sink& sink) {
+    const uint64_t end = sink.base;
+    start_writeback(sink.file, sink.written_back, end - sink.written_back);
+    sink.written_back = end;
+}
+
 void write_out(Sink& sink, size_t count) {
-    if (sink.file && sink.ok) {
+    if (sink.file && sink.ok)
         sink.ok = write_allowed_up_to(sink.base + count) && write_new(sink.file, sink.buffer.get(), count);
-        // The disk takes the bytes while the pass reads on.
-        start_writeback(sink.file, sink.base, count);
-    }
     std::memmove(sink.buffer.get(), sink.buffer.get() + count, sink.used - count);
     sink.used -= count;
     sink.base += count;
+    if (sink.file && sink.base - sink.written_back >= writeback_bytes) write_back(sink);
 }
 
 void put(Sink& sink, const uint8_t* bytes, size_t count) {
@@ -514,6 +523,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
         NewFile*& file = pass.sink.file;
         bool ok = pass.sink.ok;
         if (ok && patch && !record_in_buffer) ok = write_new_at(file, qbxh_duration_at, duration, 2);
+        write_back(pass.sink);
         // Checked under the temporary name, which has no part files, while
         // the disk takes the last bytes.
         if (ok) note.verdict = verdict_of(temp, options);
