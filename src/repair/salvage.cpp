@@ -119,7 +119,7 @@ struct Pass {
 
     // The clock of the new file: first and last PCR on the PCR PID.
     int pcr_pid = -1;  // -1: the first PID that carries one
-    bool has_pcr = false;
+    bool pcr_seen = false;
     uint64_t first_pcr = 0, last_pcr = 0;
 };
 
@@ -161,7 +161,7 @@ void begin_join(Pass& pass) {
     for (uint32_t j = 0; j < pass.before_count; ++j) pass.candidates.push_back(j);
     pass.repeats = 0;
     pass.held_count = 0;
-    pass.clock_before = pass.has_pcr;
+    pass.clock_before = pass.pcr_seen;
     pass.pcr_before = pass.last_pcr;
 }
 
@@ -220,8 +220,8 @@ inline void follow_clock(Pass& pass, const uint8_t* packet) {
     if (pass.pcr_pid < 0) pass.pcr_pid = pid;
     if (pid != pass.pcr_pid) return;
     pass.last_pcr = pcr_base(packet);
-    if (!pass.has_pcr) pass.first_pcr = pass.last_pcr;
-    pass.has_pcr = true;
+    if (!pass.pcr_seen) pass.first_pcr = pass.last_pcr;
+    pass.pcr_seen = true;
 }
 
 // A packet begins at x: three sync bytes in a row, or as many as the part
@@ -510,10 +510,10 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
     }
     // The measured duration: the PCR span of the new file, which the
     // generated record carries as well.
-    const uint32_t seconds = pass.has_pcr ? uint32_t(((pass.last_pcr - pass.first_pcr) & clock_mask) / 90 / 1000) : 0;
+    const uint32_t seconds = pass.pcr_seen ? uint32_t(((pass.last_pcr - pass.first_pcr) & clock_mask) / 90 / 1000) : 0;
     uint8_t duration[2];
     qbxh_put_u16(duration, 0, uint16_t(std::min<uint32_t>(seconds, 0xFFFF)));
-    const bool patch = head.record && pass.has_pcr;
+    const bool patch = head.record && pass.pcr_seen;
     const bool record_in_buffer = pass.sink.base == 0;
     if (patch && record_in_buffer) std::memcpy(pass.sink.buffer.get() + qbxh_duration_at, duration, 2);
     write_out(pass.sink, pass.sink.used);
