@@ -25,10 +25,16 @@ constexpr size_t join_window = 1000;
 // Bytes behind a position that its judgement may read: a chain of three
 // sync bytes that starts inside the packet there.
 constexpr size_t look_ahead = 3 * packet_size;
-constexpr size_t read_capacity = size_t(block_bytes) + look_ahead;
-// The new file is written in blocks of this size, less the packets kept
-// for the next join.
-constexpr size_t write_capacity = 8 * size_t(block_bytes);
+// Reads of several blocks: a run of packets far from its part's end (at
+// least direct_packets) goes to the new file in one write straight from
+// the read buffer.
+constexpr size_t read_capacity = 7 * size_t(block_bytes) + look_ahead;
+constexpr size_t direct_packets = 256;
+// Every other packet goes through a ring of two writes of this size, which
+// always holds the last join_window packets for a join.
+constexpr size_t write_bytes = 2 * size_t(block_bytes);
+constexpr size_t sink_capacity = 2 * write_bytes;
+static_assert(sink_capacity - write_bytes >= join_window * packet_size, "the buffer holds a join's packets");
 // The disk is asked to take the new file's bytes every so many bytes, so
 // that it writes while the pass reads on and the flush at the end has
 // little left to wait for.
@@ -36,52 +42,68 @@ constexpr uint64_t writeback_bytes = uint64_t(16) << 20;
 constexpr uint64_t clock_mask = (uint64_t(1) << 33) - 1;  // 90 kHz ticks
 constexpr uint64_t max_pcr_step = 100 * 90;                // 100 ms, as -check allows
 
-// Where the new file's bytes go: one block buffer, written out whole when
-// full but for its last join_window packets, which stay for the next part's
-// join. Without a file (-dry) the bytes are only counted.
+// Where the new file's bytes go: through the ring, written out half by
+// half, or straight from where they stand. Without a file (-dry) the bytes
+// are only counted.
 struct Sink {
     NewFile* file = nullptr;
-    std::unique_ptr<uint8_t[]> buffer{new uint8_t[write_capacity]};
-    size_t used = 0;
-    uint64_t base = 0;         // offset in the new file of buffer[0]
-    uint64_t copied_from = 0;  // where the packets copied behind the last added one begin
-    uint64_t written_back = 0; // the disk was asked to take the bytes before this offset
+    std::unique_ptr<uint8_t[]> buffer{new uint8_t[sink_capacity]};
+    uint64_t end = 0;           // bytes put so far: the new file's size
+    uint64_t flushed = 0;       // bytes written to the file
+    uint64_t copied_from = 0;   // where the packets copied behind the last added one begin
+    uint64_t ring_from = 0;     // the ring holds the bytes from here on (none written straight)
+    uint64_t written_back = 0;  // the disk was asked to take the bytes before this offset
     bool ok = true;
 };
 
 void write_back(Sink& sink) {
-    const uint64_t end = sink.base;
-    start_writeback(sink.file, sink.written_back, end - sink.written_back);
-    sink.written_back = end;
+    start_writeback(sink.file, sink.written_back, sink.flushed - sink.written_back);
+    sink.written_back = sink.flushed;
 }
 
-void write_out(Sink& sink, size_t count) {
-    if (sink.file && sink.ok)
-        sink.ok = write_allowed_up_to(sink.base + count) && write_new(sink.file, sink.buffer.get(), count);
-    std::memmove(sink.buffer.get(), sink.buffer.get() + count, sink.used - count);
-    sink.used -= count;
-    sink.base += count;
-    if (sink.file && sink.base - sink.written_back >= writeback_bytes) write_back(sink);
+void write_at_end(Sink& sink, const uint8_t* bytes, size_t count) {
+    if (sink.file && sink.ok && count > 0)
+        sink.ok = write_allowed_up_to(sink.flushed + count) && write_new(sink.file, bytes, count);
+    sink.flushed += count;
+    if (sink.file && sink.flushed - sink.written_back >= writeback_bytes) write_back(sink);
+}
+
+// Writes what was put since the last write; it lies inside one half of
+// the ring.
+void flush(Sink& sink) {
+    write_at_end(sink, sink.buffer.get() + sink.flushed % sink_capacity, size_t(sink.end - sink.flushed));
+}
+
+// Bytes that stay where they are until written, behind those put before.
+void put_straight(Sink& sink, const uint8_t* bytes, size_t count) {
+    flush(sink);
+    write_at_end(sink, bytes, count);
+    sink.end += count;
+    sink.ring_from = sink.end;
 }
 
 void put(Sink& sink, const uint8_t* bytes, size_t count) {
     while (count > 0) {
-        if (sink.used == write_capacity) write_out(sink, write_capacity - join_window * packet_size);
-        const size_t n = std::min(count, write_capacity - sink.used);
-        std::memcpy(sink.buffer.get() + sink.used, bytes, n);
-        sink.used += n;
+        const size_t at = size_t(sink.end % sink_capacity);
+        const size_t n = std::min(count, write_bytes - at % write_bytes);
+        std::memcpy(sink.buffer.get() + at, bytes, n);
+        sink.end += n;
         bytes += n;
         count -= n;
+        if (sink.end % write_bytes == 0) flush(sink);
     }
 }
 
-// The copied packets at the end of the file so far (at most join_window),
-// as they stand in the buffer.
-const uint8_t* tail_packets(const Sink& sink, size_t& count) {
-    const uint64_t end = sink.base + sink.used;
-    const uint64_t from = std::max(sink.copied_from, sink.base);
-    count = std::min<uint64_t>((end - from) / packet_size, join_window);
-    return sink.buffer.get() + sink.used - count * packet_size;
+// Copies the packets copied into the new file behind the last added one,
+// at most join_window of them, from the end of the file so far into out;
+// returns how many.
+size_t tail_packets(const Sink& sink, uint8_t* out) {
+    const uint64_t from =
+        std::max({sink.copied_from, sink.ring_from, sink.end - std::min<uint64_t>(sink.end, sink_capacity)});
+    const size_t count = size_t(std::min<uint64_t>((sink.end - from) / packet_size, join_window));
+    for (uint64_t at = sink.end - count * packet_size; at < sink.end; at += packet_size, out += packet_size)
+        std::memcpy(out, sink.buffer.get() + at % sink_capacity, packet_size);
+    return count;
 }
 
 // What the new file gets in front of the recording's packets.
@@ -108,7 +130,7 @@ struct Pass {
     // none is left, a repeat is confirmed by the clock where there is one:
     // the first PCR behind it goes on from the last one before the join.
     bool joining = false;
-    const uint8_t* before = nullptr;
+    std::unique_ptr<uint8_t[]> before{new uint8_t[join_window * packet_size]};
     size_t before_count = 0;
     std::vector<uint32_t> candidates;
     size_t repeats = 0;  // the longest run of held packets that repeats the very end
@@ -125,7 +147,7 @@ struct Pass {
 
 void add(Pass& pass, const TsPacket& packet, const char* what) {
     put(pass.sink, packet.data(), packet_size);
-    pass.sink.copied_from = pass.sink.base + pass.sink.used;
+    pass.sink.copied_from = pass.sink.end;
     ++pass.packets;
     pass.added.push_back(what);
 }
@@ -138,7 +160,9 @@ void end_head(Pass& pass, bool pat_follows) {
     if (pass.head->pmt) add(pass, *pass.head->pmt, "PMT");
 }
 
-void copy(Pass& pass, const uint8_t* packets, size_t count) {
+// far: the packets lie so far from their part's end that they cannot be
+// among the last packets a join compares with.
+void copy(Pass& pass, const uint8_t* packets, size_t count, bool far = false) {
     while (count > 0 && pass.in_head) {
         if (!is_qbx_packet(packets)) {
             end_head(pass, packet_pid(packets) == 0);
@@ -149,12 +173,15 @@ void copy(Pass& pass, const uint8_t* packets, size_t count) {
         packets += packet_size;
         --count;
     }
-    put(pass.sink, packets, count * packet_size);
+    if (far && count >= direct_packets)
+        put_straight(pass.sink, packets, count * packet_size);
+    else
+        put(pass.sink, packets, count * packet_size);
     pass.packets += count;
 }
 
 void begin_join(Pass& pass) {
-    pass.before = tail_packets(pass.sink, pass.before_count);
+    pass.before_count = tail_packets(pass.sink, pass.before.get());
     if (pass.before_count == 0) return;
     pass.joining = true;
     pass.candidates.clear();
@@ -192,7 +219,7 @@ void join_step(Pass& pass, const uint8_t* packet) {
     } else {
         size_t kept = 0;
         for (uint32_t j : pass.candidates) {
-            if (std::memcmp(pass.before + (j + i) * packet_size, packet, packet_size) != 0) continue;
+            if (std::memcmp(pass.before.get() + (j + i) * packet_size, packet, packet_size) != 0) continue;
             if (j + i + 1 == pass.before_count)
                 pass.repeats = i + 1;  // all held packets repeat the end
             else
@@ -208,10 +235,10 @@ void join_step(Pass& pass, const uint8_t* packet) {
     if (pass.joining && pass.held_count == join_window) end_join(pass);
 }
 
-void take(Pass& pass, const uint8_t* packets, size_t count) {
+void take(Pass& pass, const uint8_t* packets, size_t count, bool far = false) {
     pass.taken += count;
     for (; pass.joining && count > 0; --count, packets += packet_size) join_step(pass, packets);
-    if (count > 0) copy(pass, packets, count);
+    if (count > 0) copy(pass, packets, count, far);
 }
 
 inline void follow_clock(Pass& pass, const uint8_t* packet) {
@@ -281,7 +308,8 @@ bool read_part(Pass& pass, InputFile* file, uint8_t* buffer) {
             follow_clock(pass, buffer + pos);
             pos += packet_size;
         }
-        if (pos > run) take(pass, buffer + run, (pos - run) / packet_size);
+        if (pos > run)
+            take(pass, buffer + run, (pos - run) / packet_size, size >= 0 && base + pos + sink_capacity <= uint64_t(size));
         if (pos >= judged) continue;
         if (pos + packet_size > have || buffer[pos] != sync_byte) {
             in_sync = false;  // a part's last bytes, or where the sync bytes stop
@@ -514,9 +542,9 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
     uint8_t duration[2];
     qbxh_put_u16(duration, 0, uint16_t(std::min<uint32_t>(seconds, 0xFFFF)));
     const bool patch = head.record && pass.pcr_seen;
-    const bool record_in_buffer = pass.sink.base == 0;
+    const bool record_in_buffer = pass.sink.flushed == 0;
     if (patch && record_in_buffer) std::memcpy(pass.sink.buffer.get() + qbxh_duration_at, duration, 2);
-    write_out(pass.sink, pass.sink.used);
+    flush(pass.sink);
 
     SalvageNote note{target, pass.packets, pass.bytes_read - pass.taken * packet_size, pass.repeated, pass.added, ""};
     if (!options.dry) {
