@@ -333,4 +333,20 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
     }
 }
 
+// A write that fails (here at the file-size limit) leaves no file behind,
+// neither the new one nor its temporary file, and the exit status is 3.
+TEST(Salvage, FailedWriteLeavesNothing) {
+    VARNEK_NOT_ON_WINDOWS("there is no file-size limit");
+    t::TempDir dir;
+    ASSERT_TRUE(b::write_recording(receiver(1), dir.file("rec.ts")).ok);
+    t::Unchanged kept({dir.file("rec.ts")});
+    t::RunResult r = t::run_varnek_restricted({"-salvage:out.ts", "rec.ts"}, dir.path(), 100000);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "Error: Can't write 'out.ts'!\n");
+    std::vector<std::string> names;
+    ASSERT_TRUE(varnek::list_dir(dir.path(), names));
+    EXPECT_EQ(names, std::vector<std::string>{"rec.ts"});
+    kept.check();
+}
+
 }  // namespace
