@@ -166,6 +166,16 @@ std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
     Json& o = draft->value;
     for (const RepairNote& note : state.repair_notes)
         o["repairs"].push_back(Json{{"action", note.action}, {"ok", note.ok}, {"message", utf8_text(note.message)}});
+    if (const std::optional<SalvageNote>& s = state.salvage_note) {
+        Json added = Json::array();
+        for (const std::string& what : s->added) added.push_back(what);
+        o["salvage"] = Json{{"file", utf8_text(s->file)},
+                            {"packets", s->packets},
+                            {"left_out_bytes", s->left_out_bytes},
+                            {"left_out_join_packets", s->left_out_join_packets},
+                            {"added", added},
+                            {"verdict", s->verdict.empty() ? Json(nullptr) : Json(s->verdict)}};
+    }
     // Last of all, behind -check's key too, so that every other key keeps its place.
     o["texts"] = texts_object(&state);
     return dump(o);

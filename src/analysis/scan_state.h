@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,16 @@ struct RepairNote {
     std::string message;
 };
 
+// What -salvage: made of a recording, for the JSON object.
+struct SalvageNote {
+    std::string file;
+    uint64_t packets = 0;                // in the new file
+    uint64_t left_out_bytes = 0;         // outside whole packets in sync
+    uint64_t left_out_join_packets = 0;  // repeated at part joins
+    std::vector<std::string> added;      // "header record", "PAT", "PMT"
+    std::string verdict;                 // of the new file; empty with -dry
+};
+
 // Where the receiver's own packets at the head of the first part file end.
 enum class HeadRun { none, open, closed };
 
@@ -112,6 +123,7 @@ struct ScanState {
     // With -dry, the run's would-be writes, which the scan and the repairs
     // read through; null otherwise.
     DryWrites* dry_writes = nullptr;
+    std::optional<SalvageNote> salvage_note;
     // This run's undo file for the recording (empty path: none yet) and its
     // text so far, rewritten whole with every packet the repairs add.
     std::string undo_path;

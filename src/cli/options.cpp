@@ -28,6 +28,9 @@ const OptionSpec table[] = {
     {"put:", prefix, value, nullptr, &R::put_file, in_usage | strict,
      " !!!  -put:<file> Read 188 bytes from <file> and overwrite in <ts>", "No put-file",
      "use: Varnek <ts-file> -put:<file>\n", exit_no_put_file},
+    {"salvage:", prefix, value, nullptr, &R::salvage_file, strict,
+     "      -salvage:<file> Write a clean copy of <ts> into <file> (a folder for several)", "No salvage-file",
+     "use: Varnek <ts-file> -salvage:<file>\n", exit_no_salvage_file},
     {"list", prefix, flag, &R::list, nullptr, quiet | not_with_undo,
      "      -list       Print one line per recording instead of the report"},
     {"prn:", prefix, value, nullptr, &R::prn_tag, quiet | not_with_undo,
@@ -87,14 +90,15 @@ void print_help() {
         "\nExit codes:",
         "   0  Done",
         "   1  -check: a recording is damaged",
-        "   2  -check: a recording could not be read",
-        "   3  A repair, -get:, -put: or -undo failed: an error line says why",
+        "   2  -check: a recording could not be read, or is no transport stream",
+        "   3  A repair, -get:, -put:, -salvage: or -undo failed: an error line says why",
         "  10  No <ts> named",
         "  11  -get: without a file",
         "  12  -put: without a file",
         "  13  -prn: without a tag",
-        "  14  An unknown option with a repair, -get:, -put:, -undo or -check,",
+        "  14  An unknown option with a repair, -get:, -put:, -salvage:, -undo or -check,",
         "      or -undo with -check, -list or -prn:",
+        "  15  -salvage: without a file",
     };
     print_lines(tail, sizeof tail / sizeof tail[0]);
 }

@@ -18,6 +18,7 @@ enum ExitCode {
     exit_no_put_file = 12,
     exit_no_prn_tag = 13,
     exit_bad_option = 14,  // an unknown option where it matters, or -undo with a mode it cannot join
+    exit_no_salvage_file = 15,
 };
 
 enum class OptionKind {

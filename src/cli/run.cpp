@@ -19,6 +19,7 @@
 #include "repair/fix_pat.h"
 #include "repair/packet_copy.h"
 #include "repair/repair_log.h"
+#include "repair/salvage.h"
 #include "repair/undo.h"
 #include "util/output.h"
 
@@ -150,7 +151,8 @@ int run(int argc, char** argv) {
     // Repairs, -get: and -put: run unless the mode only reads; those that
     // write into the recording do so under its lock.
     const bool repairs = !options.check && !options.list && !options.prn_tag &&
-                         (options.fix_header || options.fix_pat || options.get_file || options.put_file);
+                         (options.fix_header || options.fix_pat || options.get_file || options.put_file ||
+                          options.salvage_file);
     const bool locks = repairs && !options.dry && (options.fix_header || options.fix_pat || options.put_file);
     // With -json and -check the lines go to the standard output, and
     // everything else the run would print there nowhere.
@@ -269,6 +271,7 @@ int run(int argc, char** argv) {
         }
         if (options.get_file) copy_header_out(state, options, recordings);
         if (options.put_file && !part_of_other) copy_header_in(state, options, name);
+        if (options.salvage_file && !salvage_recording(state, options, name, recordings)) code = exit_failed;
         unlock_file(lock);
         if (console().error_lines != errors) code = exit_failed;
         if (options.json) emit(json, json_with_repairs(std::move(draft), state));

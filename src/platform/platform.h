@@ -227,3 +227,24 @@ NewFile* create_private_temp(const std::string& folder, std::string& temp_path);
 bool sync_folder(const std::string& folder);
 
 }  // namespace varnek
+
+// -salvage: the new file and its folder.
+namespace varnek {
+
+// True when path itself is a symbolic link (or, on Windows, a reparse
+// point), whatever it points to.
+bool is_symlink(const char* path);
+// Creates one folder with the mode a new folder gets; true when it exists
+// as a folder afterwards.
+bool make_folder(const char* path);
+// Writes count bytes at offset of a new file, apart from its sequential
+// writes; for a field that is known only once the file is written.
+bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t count);
+// Asks the system to start writing count bytes at offset of a new file to
+// the disk, without waiting: the flush at the end then has less to wait for.
+void start_writeback(NewFile* file, uint64_t offset, size_t count);
+// Flushes the folder that holds path to the disk, so that a file renamed
+// into it stays there.
+bool sync_folder_of(const char* path);
+
+}  // namespace varnek

@@ -660,3 +660,47 @@ bool sync_folder(const std::string& folder) {
 }
 
 }  // namespace varnek
+
+// -salvage: the new file and its folder.
+namespace varnek {
+
+bool is_symlink(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool make_folder(const char* path) {
+    if (mkdir(path, 0777) != 0 && errno != EEXIST) return false;
+    return is_directory(path);
+}
+
+bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pwrite(file->fd, bytes + done, count - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+void start_writeback(NewFile* file, uint64_t offset, size_t count) {
+#ifdef __linux__
+    (void)sync_file_range(file->fd, off_t(offset), off_t(count), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file, (void)offset, (void)count;
+#endif
+}
+
+bool sync_folder_of(const char* path) {
+    std::string text = path;
+    size_t slash = text.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    return close(fd) == 0 && ok;
+}
+
+}  // namespace varnek

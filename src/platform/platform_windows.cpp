@@ -684,3 +684,32 @@ NewFile* create_private_temp(const std::string& folder, std::string& temp_path) 
 bool sync_folder(const std::string&) { return true; }
 
 }  // namespace varnek
+
+// -salvage: the new file and its folder.
+namespace varnek {
+
+bool is_symlink(const char* path) {
+    DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool make_folder(const char* path) {
+    CreateDirectoryW(wide(path).c_str(), nullptr);
+    return is_directory(path);
+}
+
+bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
+    // A positioned write moves the file pointer of a synchronous handle:
+    // it is put back, so that sequential writes go on where they were.
+    LARGE_INTEGER zero{}, at{};
+    if (!SetFilePointerEx(file->handle, zero, &at, FILE_CURRENT)) return false;
+    bool ok = write_at(file->handle, true, offset, bytes, count);
+    return SetFilePointerEx(file->handle, at, nullptr, FILE_BEGIN) && ok;
+}
+
+void start_writeback(NewFile*, uint64_t, size_t) {}
+
+// The rename is made with MOVEFILE_WRITE_THROUGH, which flushes it.
+bool sync_folder_of(const char*) { return true; }
+
+}  // namespace varnek

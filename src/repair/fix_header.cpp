@@ -46,6 +46,21 @@ void correct_pmt_pid(ScanState& state, const RunOptions& options, const char* na
     repair_say(state, "fixqbx", "QBX already exists");
 }
 
+// True when the scan will find a record written at packet 0: packets 1 and
+// 2 begin with the sync byte once the head of head_bytes is written, or the
+// first file is shorter than three packets. A file that cannot be read is
+// left to the write, which tells.
+bool head_in_sync(const char* name, size_t head_bytes) {
+    InputFile* file = open_input(name);
+    if (!file) return true;
+    uint8_t head[3 * packet_size];
+    const size_t got = read_input(file, 0, head, sizeof head);
+    close_input(file);
+    if (got < sizeof head) return true;
+    return (head_bytes > packet_size || head[packet_size] == sync_byte) &&
+           (head_bytes > 2 * packet_size || head[2 * packet_size] == sync_byte);
+}
+
 void regenerate(ScanState& state, const RunOptions& options, const char* name) {
     if (!state.stored_pmt) {
         repair_fail(state, "fixqbx", "No PMT found");
@@ -66,6 +81,12 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
     std::vector<uint8_t> head(record.begin(), record.end());
     if (move_pat) head.insert(head.end(), state.stored_pat.data(), state.stored_pat.data() + packet_size);
     if (move_pmt) head.insert(head.end(), state.stored_pmt.data(), state.stored_pmt.data() + packet_size);
+    // Behind a record whose next packets are out of sync the scan would
+    // not find it, and a second run would write it again.
+    if (!head_in_sync(name, head.size())) {
+        repair_fail(state, "fixqbx", "The head of '%s' is out of sync: use -salvage:<file>", name);
+        return;
+    }
     switch (write_in_place(state, options, name, 0, 0, head.data(), head.size(), "fixqbx")) {
         case WriteOutcome::written:
             repair_announce(state, options, "fixqbx", "Overwrite 1. ts packet with QBX");
@@ -82,9 +103,10 @@ void regenerate(ScanState& state, const RunOptions& options, const char* name) {
 
 }  // namespace
 
-TsPacket build_header(const ScanState& state) {
+TsPacket build_header(const ScanState& state) { return build_header(state, state.stored_pmt.data()); }
+
+TsPacket build_header(const ScanState& state, const uint8_t* m) {
     TsPacket r{};
-    const uint8_t* m = state.stored_pmt.data();
     const uint8_t head[8] = {0x47, 0x41, 0xFF, 0x00, 'Q', 'B', 'X', 'H'};
     std::copy(head, head + 8, r.begin());
     // Bytes the receiver writes the same in every record.

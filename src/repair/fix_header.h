@@ -9,6 +9,8 @@ namespace varnek {
 
 // Builds the record from the scan and the report's derived values.
 TsPacket build_header(const ScanState& state);
+// The same with the program, PCR PID and PMT PID of the PMT packet pmt.
+TsPacket build_header(const ScanState& state, const uint8_t* pmt);
 
 void fix_header(ScanState& state, const RunOptions& options, const char* name);
 

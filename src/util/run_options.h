@@ -18,6 +18,7 @@ struct RunOptions {
     bool dry = false;                // -dry: repairs tell what they would write, and write nothing
     bool check = false;              // -check: read everything, report damage, exit 0/1/2
     bool json = false;               // -json: one JSON object per recording, nothing else on out
+    const char* salvage_file = nullptr;  // -salvage:<file>: a clean copy of the recording
 };
 
 }  // namespace varnek

@@ -42,6 +42,7 @@ TEST(Cli, CommandLines) {
         "      -get:<file> Read 188 bytes from <ts> and write to <file>\n"
         " !!!  -put:<file> Read 188 bytes from <file> and overwrite in <ts>\n";
     const std::string help = usage +
+        "      -salvage:<file> Write a clean copy of <ts> into <file> (a folder for several)\n"
         "      -list       Print one line per recording instead of the report\n"
         "      -prn:<tag>  Print the texts of the QBX packets tagged <tag> of the first <ts>\n"
         "      -json       Print one JSON object per recording, and nothing else\n"
@@ -56,17 +57,19 @@ TEST(Cli, CommandLines) {
         "Exit codes:\n"
         "   0  Done\n"
         "   1  -check: a recording is damaged\n"
-        "   2  -check: a recording could not be read\n"
-        "   3  A repair, -get:, -put: or -undo failed: an error line says why\n"
+        "   2  -check: a recording could not be read, or is no transport stream\n"
+        "   3  A repair, -get:, -put:, -salvage: or -undo failed: an error line says why\n"
         "  10  No <ts> named\n"
         "  11  -get: without a file\n"
         "  12  -put: without a file\n"
         "  13  -prn: without a tag\n"
-        "  14  An unknown option with a repair, -get:, -put:, -undo or -check,\n"
-        "      or -undo with -check, -list or -prn:\n";
+        "  14  An unknown option with a repair, -get:, -put:, -salvage:, -undo or -check,\n"
+        "      or -undo with -check, -list or -prn:\n"
+        "  15  -salvage: without a file\n";
     const std::string version = "varnek " VARNEK_VERSION "\n";
     const std::string prn = "use: Varnek <ts-file> -prn:(EVNT or SHRT or CHNM)\n";
     const std::string get = "use: Varnek <ts-file> -get:<file>\n", put = "use: Varnek <ts-file> -put:<file>\n";
+    const std::string salvage = "use: Varnek <ts-file> -salvage:<file>\n";
     // Default: head block, then the tail block. -all: three full blocks and a short read.
     const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
     const std::string partial = head + ".SEEK..PCR..PTS.END done\n", full = head + "... done\n";
@@ -89,6 +92,7 @@ TEST(Cli, CommandLines) {
         {{"-get:", "nope.ts"}, 11, get, "Error: No get-file!\n"},
         {{"rec.ts", "-put:"}, 12, put, "Error: No put-file!\n"},
         {{"-put:", "nope.ts"}, 12, put, "Error: No put-file!\n"},
+        {{"rec.ts", "-salvage:"}, 15, salvage, "Error: No salvage-file!\n"},
         // Options match by prefix; unknown ones are ignored.
         {{"rec.ts"}, 0, partial, "", true},
         {{"-x", "rec.ts"}, 0, partial, "", true},

@@ -256,6 +256,49 @@ TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
     EXPECT_TRUE(read_file(path) == rec);
 }
 
+// ffmpeg's recording cut into three part files that overlap by 120 and 300
+// packets, with garbage behind the first two and in front of the last,
+// comes back as one file: the clip itself behind the header record, PAT and
+// PMT that the salvage adds, which ffprobe reads as it reads the clip.
+TEST_F(FfmpegRecording, SalvagedPartsReadAsTheClip) {
+    Bytes clip = make("clip.ts", {"-c:v", "mpeg2video", "-c:a", "mp2"});
+    const long n = long(clip.size() / 188), a = n / 3, b = 2 * n / 3;
+    auto packets = [&](long from, long to) { return Bytes(clip.begin() + from * 188, clip.begin() + to * 188); };
+    auto junk = [](size_t count) {
+        Bytes bytes(count);
+        for (size_t i = 0; i < count; ++i) bytes[i] = uint8_t(i * 37 + 11);
+        return bytes;
+    };
+    Bytes first = packets(0, a), second = packets(a - 120, b), third = junk(70);
+    Bytes tail = packets(b - 300, n);
+    first.insert(first.end(), 131, 0x00);
+    Bytes more = junk(150);
+    second.insert(second.end(), more.begin(), more.end());
+    third.insert(third.end(), tail.begin(), tail.end());
+    ASSERT_TRUE(write_file(dir_.file("rec.ts"), first));
+    ASSERT_TRUE(write_file(dir_.file("rec.ts1"), second));
+    ASSERT_TRUE(write_file(dir_.file("rec.ts2"), third));
+
+    RunResult run = run_varnek({"-salvage:out.ts", "rec.ts"}, dir_.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("; left out: 351 bytes outside packets, 420 packets repeated at part joins; "
+                           "added: header record, PAT, PMT\n'out.ts': intact\n"),
+              std::string::npos)
+        << run.out;
+    Bytes out = read_file(dir_.file("out.ts"));
+    ASSERT_EQ(out.size(), clip.size() + 3 * 188);
+    EXPECT_TRUE(std::equal(clip.begin(), clip.end(), out.begin() + 3 * 188));
+
+    Probe original = probe(dir_.file("clip.ts")), salvaged = probe(dir_.file("out.ts"));
+    ASSERT_EQ(salvaged.streams.size(), original.streams.size());
+    for (const auto& [pid, s] : original.streams) {
+        ASSERT_TRUE(salvaged.streams.count(pid)) << pid;
+        EXPECT_EQ(salvaged.streams[pid].codec, s.codec);
+        EXPECT_NEAR(salvaged.streams[pid].start, s.start, 0.001);
+    }
+    EXPECT_NEAR(salvaged.duration, original.duration, 0.05);
+}
+
 // -check's continuity count against ffmpeg's own: packets taken out of
 // video and audio whose counters differ, so that each of ffmpeg's
 // "Continuity check failed" messages (it may print one twice) is one error.

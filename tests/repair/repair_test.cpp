@@ -206,6 +206,11 @@ std::vector<Case> cases() {
         {"no PMT", recording({b::pat_packet({{1, 0x64}})}), {"-fixqbx"}, "", "Error: No PMT found!\n"},
         {"no duration", recording({b::pat_packet({{1, 0x64}}), pmt()}, {}, false), {"-fixqbx"}, "",
          "Error: No duration determined!\n"},
+        // The scan would not find a record behind packets out of sync.
+        {"a head of four zeroed packets", recording({b::Packet{}, b::Packet{}, b::Packet{}, b::Packet{}, pmt()}),
+         {"-fixqbx"}, "",
+         "\nSync lost at 00000000 ==> ReSync at 000002F0\nError: The head of 'rec.ts' is out of sync: use "
+         "-salvage:<file>!\n"},
         // -fixpat
         {"a stored PAT stays", recording(with(five_qbx, {pat_v3(), pmt()})), {"-fixpat"}, "PAT already exists\n",
          ""},

@@ -2,6 +2,7 @@
 list(APPEND VARNEK_TEST_SOURCES
   repair/repair_test.cpp
   repair/undo_file_test.cpp
+  repair/salvage_test.cpp
   repair/undo_test.cpp
   repair/packet_copy_test.cpp
   repair/times_keeper_test.cpp
