@@ -162,11 +162,13 @@ JsonDraft json_recording(const char* name, const ScanState& state, const Summary
     return draft;
 }
 
-std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
-    Json& o = draft->value;
-    for (const RepairNote& note : state.repair_notes)
+namespace {
+
+// The repairs' messages and what -salvage: made.
+void add_repairs(Json& o, const RepairSession& session) {
+    for (const RepairNote& note : session.repair_notes)
         o["repairs"].push_back(Json{{"action", note.action}, {"ok", note.ok}, {"message", utf8_text(note.message)}});
-    if (const std::optional<SalvageNote>& s = state.salvage_note) {
+    if (const std::optional<SalvageNote>& s = session.salvage_note) {
         Json added = Json::array();
         for (const std::string& what : s->added) added.push_back(what);
         o["salvage"] = Json{{"file", utf8_text(s->file)},
@@ -176,6 +178,13 @@ std::string json_with_repairs(JsonDraft draft, const ScanState& state) {
                             {"added", added},
                             {"verdict", s->verdict.empty() ? Json(nullptr) : Json(s->verdict)}};
     }
+}
+
+}  // namespace
+
+std::string json_with_repairs(JsonDraft draft, const ScanState& state, const RepairSession* session) {
+    Json& o = draft->value;
+    if (session) add_repairs(o, *session);
     // Last of all, behind -check's key too, so that every other key keeps its place.
     o["texts"] = texts_object(&state);
     return dump(o);

@@ -7,6 +7,7 @@
 
 #include "analysis/check.h"
 #include "analysis/report.h"
+#include "repair/session.h"
 #include "analysis/scan_state.h"
 #include "util/run_options.h"
 
@@ -22,7 +23,8 @@ using JsonDraft = std::unique_ptr<JsonObject, JsonObjectDeleter>;
 
 JsonDraft json_recording(const char* name, const ScanState& state, const Summary& summary,
                          const RunOptions& options);
-std::string json_with_repairs(JsonDraft draft, const ScanState& state);
+// session: null where the mode makes no repairs.
+std::string json_with_repairs(JsonDraft draft, const ScanState& state, const RepairSession* session);
 
 // The check's verdict, counts, problems and PIDs under the key "check".
 void json_add_check(JsonDraft& draft, const CheckResult& result);

@@ -35,8 +35,8 @@ unsigned count_packet_search(ScanState& state, const uint8_t* packet, uint16_t k
 void track_pcr(ScanState& state, const uint8_t* packet, unsigned row, const RunOptions& options) {
     std::FILE* out = console().out;
     uint32_t v = pcr_ms(packet);
-    if (!state.seen_pcr) {
-        state.seen_pcr = true;
+    if (!state.pass.seen_pcr) {
+        state.pass.seen_pcr = true;
         if (options.progress) progress_marker(".PCR.");
     }
     if (row == no_row) return;
@@ -69,8 +69,8 @@ void track_pes(ScanState& state, const uint8_t* packet, unsigned row, const RunO
     if (pes_start_offset(packet) == 0) return;
     std::FILE* out = console().out;
     uint32_t v = pts_ms(packet);
-    if (!state.seen_pes) {
-        state.seen_pes = true;
+    if (!state.pass.seen_pes) {
+        state.pass.seen_pes = true;
         if (options.progress) progress_marker(".PTS.");
     }
     if (row == no_row) return;

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,8 +12,6 @@
 #include "ts/packet.h"
 
 namespace varnek {
-
-struct DryWrites;
 
 constexpr unsigned pid_table_rows = 32;
 constexpr unsigned qbx_row_index = 8192;
@@ -56,22 +53,14 @@ struct SyncLoss {
     uint64_t resync = 0;
 };
 
-// One message of a repair, as the text mode prints it (success, or an error
-// line's text), for the JSON object.
-struct RepairNote {
-    const char* action;  // "fixqbx", "fixpat", "get", "put"
-    bool ok;
-    std::string message;
-};
-
-// What -salvage: made of a recording, for the JSON object.
-struct SalvageNote {
-    std::string file;
-    uint64_t packets = 0;                // in the new file
-    uint64_t left_out_bytes = 0;         // outside whole packets in sync
-    uint64_t left_out_join_packets = 0;  // repeated at part joins
-    std::vector<std::string> added;      // "header record", "PAT", "PMT"
-    std::string verdict;                 // of the new file; empty with -dry
+// Where the scan of one part file is: in the head pass or the tail's,
+// whether a PCR and a PES start were seen in it, and whether the packets
+// are in sync.
+struct PassFlags {
+    bool head_pass = true;
+    bool seen_pcr = false;
+    bool seen_pes = false;
+    bool in_sync = true;
 };
 
 // Where the receiver's own packets at the head of the first part file end.
@@ -91,17 +80,9 @@ struct ScanState {
     // that order; empty with its flag off while none was seen.
     std::array<std::string, 3> first_texts;
     std::array<bool, 3> first_text_seen{};
-    StreamList stream_list{};
-    uint16_t duration = 0;        // seconds; 0 = none
-    uint16_t video_pid = 0;
-    uint16_t audio_pid = 0;
-    int64_t start_clock = 0;
 
     // Per part file.
-    bool head_pass = true;
-    bool seen_pcr = false;
-    bool seen_pes = false;
-    bool in_sync = true;
+    PassFlags pass;
 
     // The first run of adjacent QBX packets that starts in the first block
     // of the first part file; head_run_end is the offset of its last packet.
@@ -116,19 +97,9 @@ struct ScanState {
     std::vector<FileId> part_ids;
     std::vector<PartFile> parts;
     std::vector<SyncLoss> sync_losses;
-    // -prn: texts, kept instead of printed where the output is JSON.
+    // -prn: the texts of the tag asked for, kept instead of printed where
+    // the output is JSON.
     std::vector<std::string> prn_texts;
-    // The repairs' messages, in the order printed.
-    std::vector<RepairNote> repair_notes;
-    // With -dry, the run's would-be writes, which the scan and the repairs
-    // read through; null otherwise.
-    DryWrites* dry_writes = nullptr;
-    std::optional<SalvageNote> salvage_note;
-    // This run's undo file for the recording (empty path: none yet) and its
-    // text so far, rewritten whole with every packet the repairs add.
-    std::string undo_path;
-    std::string undo_text;
-    std::vector<unsigned> undo_parts;  // part files whose identity and times it holds
 
     // The row of each key seen (row + 1; 0 = none yet), indexed by PID, with
     // the QBX packets' key at qbx_row_index.

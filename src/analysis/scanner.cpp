@@ -71,8 +71,9 @@ enum class Next { forward, to_tail, finish, step_back };
 
 Next next_after_block(const ScanState& state, const RunOptions& options) {
     if (options.all_packets) return Next::forward;
-    if (state.head_pass) return state.stored_pmt && state.seen_pcr && state.seen_pes ? Next::to_tail : Next::forward;
-    return state.seen_pcr && state.seen_pes ? Next::finish : Next::step_back;
+    if (state.pass.head_pass)
+        return state.stored_pmt && state.pass.seen_pcr && state.pass.seen_pes ? Next::to_tail : Next::forward;
+    return state.pass.seen_pcr && state.pass.seen_pes ? Next::finish : Next::step_back;
 }
 
 // Analyses the synchronised packets of one block; returns k, the bytes the
@@ -90,24 +91,24 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
         if (!(two_known || (block[pos] == sync_byte && block[pos + 188] == sync_byte)) ||
             block[pos + 376] != sync_byte) {
             two_known = false;
-            if (state.in_sync) {
+            if (state.pass.in_sync) {
                 // The line break in front ends a line left open before.
                 clear_status();
                 std::fprintf(console().err, "\nSync lost at %08llX",
                              static_cast<unsigned long long>(block_offset + pos));
                 console().err_line_open = true;
-                state.in_sync = false;
+                state.pass.in_sync = false;
                 state.sync_losses.push_back(SyncLoss{state.current_part, block_offset + pos, false, 0});
             }
             ++pos;
             continue;
         }
         // A packet taken right before keeps the scan in sync.
-        if (!two_known && !state.in_sync) {
+        if (!two_known && !state.pass.in_sync) {
             std::fprintf(console().err, " ==> ReSync at %08llX\n",
                          static_cast<unsigned long long>(block_offset + pos));
             console().err_line_open = false;
-            state.in_sync = true;
+            state.pass.in_sync = true;
             if (!state.sync_losses.empty()) {
                 state.sync_losses.back().resynced = true;
                 state.sync_losses.back().resync = block_offset + pos;
@@ -149,10 +150,7 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
 // every block read; null in every other run.
 void scan_part(InputFile* file, const char* part_name, const RunOptions& options, ScanState& state,
                uint8_t* buffer, const DryFile* dry) {
-    state.head_pass = true;
-    state.seen_pcr = false;
-    state.seen_pes = false;
-    state.in_sync = true;
+    state.pass = PassFlags{};
     if (options.progress) std::fprintf(console().out, "Analyse: '%s' BEG", shown(part_name, console().out).c_str());
     std::fflush(console().out);
     PartReader reader{file, buffer};
@@ -180,9 +178,9 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
                 std::fflush(console().out);
                 // Not possible in a file shorter than a block: the position stays at its end.
                 seek_before_end(reader, block_bytes);
-                state.head_pass = false;
-                state.seen_pcr = false;
-                state.seen_pes = false;
+                state.pass.head_pass = false;
+                state.pass.seen_pcr = false;
+                state.pass.seen_pes = false;
                 continue;  // the tail's first block follows without a marker
             case Next::finish:
                 seek_before_end(reader, 0);
@@ -207,7 +205,8 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
 
 }  // namespace
 
-void scan_recording(const char* name, InputFile* first_file, const RunOptions& options, ScanState& state) {
+void scan_recording(const char* name, InputFile* first_file, const RunOptions& options, ScanState& state,
+                    const DryWrites* dry_writes) {
     // One reused block buffer for the whole recording.
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[block_bytes]);
     std::string part_name = name;
@@ -219,7 +218,7 @@ void scan_recording(const char* name, InputFile* first_file, const RunOptions& o
         if (identified) state.part_ids.push_back(id);
         state.parts.push_back(PartFile{part_name, input_size(file)});
         scan_part(file, part_name.c_str(), options, state, buffer.get(),
-                  identified ? dry_updates_of(state.dry_writes, id) : nullptr);
+                  identified ? dry_updates_of(dry_writes, id) : nullptr);
         part_name = part_file_name(name, part + 1);
         file = open_next_part(part_name.c_str());
         if (!file) break;

@@ -10,13 +10,17 @@
 
 namespace varnek {
 
+struct DryWrites;
+
 constexpr unsigned block_packets = 1000;
 constexpr uint64_t block_bytes = uint64_t(block_packets) * packet_size;
 
 // Scans the recording whose first file is open as first_file (the scanner
 // closes it), then its part files name1, name2, ... until one is missing.
-void scan_recording(const char* name, InputFile* first_file, const RunOptions& options,
-                    ScanState& state);
+// dry_writes: with -dry, the run's would-be writes, laid over what is
+// read; null otherwise.
+void scan_recording(const char* name, InputFile* first_file, const RunOptions& options, ScanState& state,
+                    const DryWrites* dry_writes);
 
 // Opens part file 1, 2, ... of a recording for the scan: a regular file
 // only. Null when it is missing or cannot be opened, and after the error

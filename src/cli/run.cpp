@@ -193,7 +193,6 @@ int run(int argc, char** argv) {
             if (options.json) emit(json, json_unreadable(name, busy_text(name), options));
             continue;
         }
-        if (options.dry) state.dry_writes = &dry_writes;
         InputFile* file = open_recording(name);
         if (!file) {
             unlock_file(lock);
@@ -211,7 +210,7 @@ int run(int argc, char** argv) {
             }
             continue;
         }
-        state.start_clock = clock_ms();
+        const int64_t start_clock = clock_ms();
         if (options.check) {
             CheckResult result;
             const CheckProgress progress{is_terminal(console().err), number, unsigned(total)};
@@ -220,7 +219,7 @@ int run(int argc, char** argv) {
             if (options.json) {
                 JsonDraft draft = json_recording(name, state, summary, options);
                 json_add_check(draft, result);
-                emit(json, json_with_repairs(std::move(draft), state));
+                emit(json, json_with_repairs(std::move(draft), state, nullptr));
             } else {
                 std::FILE* quiet = console().out;
                 console().out = json.lines;
@@ -237,23 +236,22 @@ int run(int argc, char** argv) {
                 code = exit_damaged;
             continue;
         }
-        scan_recording(name, file, options, state);
+        scan_recording(name, file, options, state, options.dry ? &dry_writes : nullptr);
         if (options.prn_tag) {
             if (options.json) emit(json, json_prn(name, state, options));
             break;
         }
-        Summary summary = summarize(state);
-        keep_summary(state, summary);
+        const Summary summary = summarize(state);
         if (options.list) {
             if (options.json)
-                emit(json, json_with_repairs(json_recording(name, state, summary, options), state));
+                emit(json, json_with_repairs(json_recording(name, state, summary, options), state, nullptr));
             else {
                 clear_status();
                 print_list_line(state, name);
             }
             continue;
         }
-        if (!options.json) print_report(state, summary, options);
+        if (!options.json) print_report(state, summary, options, start_clock);
         // The object tells what the scan found: taken before the repairs
         // replace stored packets, with the repairs' messages added after.
         JsonDraft draft = options.json ? json_recording(name, state, summary, options) : nullptr;
@@ -262,19 +260,21 @@ int run(int argc, char** argv) {
         std::string whole;
         const bool part_of_other = part_file_of(name, whole);
         const unsigned long errors = console().error_lines;
+        RepairSession session = begin_repairs(state, options.dry ? &dry_writes : nullptr);
         if (part_of_other && (options.fix_header || options.fix_pat || options.put_file)) {
-            repair_fail(state, options.fix_header ? "fixqbx" : options.fix_pat ? "fixpat" : "put",
+            repair_fail(session, options.fix_header ? "fixqbx" : options.fix_pat ? "fixpat" : "put",
                         "'%s' is a part file of '%s': not repaired", name, whole.c_str());
         } else {
-            if (options.fix_header) fix_header(state, options, name);
-            if (options.fix_pat) fix_pat(state, options, name);
+            if (options.fix_header) fix_header(state, summary, session, options, name);
+            if (options.fix_pat) fix_pat(state, summary, session, options, name);
         }
-        if (options.get_file) copy_header_out(state, options, recordings);
-        if (options.put_file && !part_of_other) copy_header_in(state, options, name);
-        if (options.salvage_file && !salvage_recording(state, options, name, recordings)) code = exit_failed;
+        if (options.get_file) copy_header_out(state, summary, session, options, recordings);
+        if (options.put_file && !part_of_other) copy_header_in(state, summary, session, options, name);
+        if (options.salvage_file && !salvage_recording(state, summary, session, options, name, recordings))
+            code = exit_failed;
         unlock_file(lock);
         if (console().error_lines != errors) code = exit_failed;
-        if (options.json) emit(json, json_with_repairs(std::move(draft), state));
+        if (options.json) emit(json, json_with_repairs(std::move(draft), state, &session));
     }
     clear_status();
     if (tally.recordings > 1) {

@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "repair/repair_log.h"
-#include "repair/times_keeper.h"
+#include "repair/write_in_place.h"
 #include "ts/packet.h"
 #include "ts/qbx.h"
 #include "util/output.h"
@@ -25,25 +25,25 @@ bool pid_was_scanned(const ScanState& state, uint16_t pid) {
 
 // Writes the stored PMT's PID into the record's PMT PID field, in the part
 // file and at the place where the scan found the record.
-void correct_pmt_pid(ScanState& state, const RunOptions& options, const char* name) {
+void correct_pmt_pid(const ScanState& state, RepairSession& session, const RunOptions& options, const char* name) {
     uint16_t pid = packet_pid(state.stored_pmt.data());
     uint8_t field[2];
     qbxh_put_u16(field, 0, pid);
-    switch (write_in_place(state, options, name, state.stored_header.part, state.stored_header.offset + qbxh_pmt_pid_at, field, 2,
-                           "fixqbx")) {
+    switch (write_in_place(state, session, options, name, session.stored_header.part,
+                           session.stored_header.offset + qbxh_pmt_pid_at, field, 2, "fixqbx")) {
         case WriteOutcome::written:
             // Told only once it is in the file.
-            repair_announce(state, options, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
-            qbxh_put_u16(state.stored_header.bytes->data(), qbxh_pmt_pid_at, pid);
+            repair_announce(session, options, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
+            qbxh_put_u16(session.stored_header.bytes->data(), qbxh_pmt_pid_at, pid);
             break;
         case WriteOutcome::not_opened:
-            repair_fail(state, "fixqbx", "Can't reopen '%s' for writing",
-                        part_file_name(name, state.stored_header.part).c_str());
+            repair_fail(session, "fixqbx", "Can't reopen '%s' for writing",
+                        part_file_name(name, session.stored_header.part).c_str());
             break;
-        case WriteOutcome::not_written: repair_fail(state, "fixqbx", "Can't write QBX"); break;
+        case WriteOutcome::not_written: repair_fail(session, "fixqbx", "Can't write QBX"); break;
         case WriteOutcome::not_saved: break;
     }
-    repair_say(state, "fixqbx", "QBX already exists");
+    repair_say(session, "fixqbx", "QBX already exists");
 }
 
 // True when the scan will find a record written at packet 0: packets 1 and
@@ -61,51 +61,54 @@ bool head_in_sync(const char* name, size_t head_bytes) {
            (head_bytes > 2 * packet_size || head[2 * packet_size] == sync_byte);
 }
 
-void regenerate(ScanState& state, const RunOptions& options, const char* name) {
+void regenerate(const ScanState& state, const Summary& summary, RepairSession& session, const RunOptions& options,
+                const char* name) {
     if (!state.stored_pmt) {
-        repair_fail(state, "fixqbx", "No PMT found");
+        repair_fail(session, "fixqbx", "No PMT found");
         return;
     }
-    if (state.duration == 0) {
-        repair_fail(state, "fixqbx", "No duration determined");
+    if (summary.duration == 0) {
+        repair_fail(session, "fixqbx", "No duration determined");
         return;
     }
-    TsPacket record = build_header(state);
+    TsPacket record = build_header(state, summary);
     if (options.hex) hex_dump(record.data());
 
     // The receiver's layout began with PAT and PMT: they move back behind
     // the record. Record, PAT and PMT go into the file in one write, so that
     // the PAT the record overwrites is never lost.
-    bool move_pat = state.stored_pat && state.stored_pat.part == 0 && state.stored_pat.offset == 0;
+    bool move_pat = session.stored_pat && session.stored_pat.part == 0 && session.stored_pat.offset == 0;
     bool move_pmt = move_pat && state.stored_pmt.part == 0 && state.stored_pmt.offset == packet_size;
     std::vector<uint8_t> head(record.begin(), record.end());
-    if (move_pat) head.insert(head.end(), state.stored_pat.data(), state.stored_pat.data() + packet_size);
+    if (move_pat) head.insert(head.end(), session.stored_pat.data(), session.stored_pat.data() + packet_size);
     if (move_pmt) head.insert(head.end(), state.stored_pmt.data(), state.stored_pmt.data() + packet_size);
     // Behind a record whose next packets are out of sync the scan would
     // not find it, and a second run would write it again.
     if (!head_in_sync(name, head.size())) {
-        repair_fail(state, "fixqbx", "The head of '%s' is out of sync: use -salvage:<file>", name);
+        repair_fail(session, "fixqbx", "The head of '%s' is out of sync: use -salvage:<file>", name);
         return;
     }
-    switch (write_in_place(state, options, name, 0, 0, head.data(), head.size(), "fixqbx")) {
+    switch (write_in_place(state, session, options, name, 0, 0, head.data(), head.size(), "fixqbx")) {
         case WriteOutcome::written:
-            repair_announce(state, options, "fixqbx", "Overwrite 1. ts packet with QBX");
-            if (move_pat) repair_announce(state, options, "fixqbx", "Overwrite 2. ts packet with PAT");
-            if (move_pmt) repair_announce(state, options, "fixqbx", "Overwrite 3. ts packet with PMT");
+            repair_announce(session, options, "fixqbx", "Overwrite 1. ts packet with QBX");
+            if (move_pat) repair_announce(session, options, "fixqbx", "Overwrite 2. ts packet with PAT");
+            if (move_pmt) repair_announce(session, options, "fixqbx", "Overwrite 3. ts packet with PMT");
             // The generated record stands for the stored one once it is in the file.
-            store_packet(state.stored_header, record.data(), 0, 0);
+            store_packet(session.stored_header, record.data(), 0, 0);
             break;
-        case WriteOutcome::not_opened: repair_fail(state, "fixqbx", "Can't reopen '%s' for writing", name); break;
-        case WriteOutcome::not_written: repair_fail(state, "fixqbx", "Can't write QBX"); break;
+        case WriteOutcome::not_opened: repair_fail(session, "fixqbx", "Can't reopen '%s' for writing", name); break;
+        case WriteOutcome::not_written: repair_fail(session, "fixqbx", "Can't write QBX"); break;
         case WriteOutcome::not_saved: break;
     }
 }
 
 }  // namespace
 
-TsPacket build_header(const ScanState& state) { return build_header(state, state.stored_pmt.data()); }
+TsPacket build_header(const ScanState& state, const Summary& summary) {
+    return build_header(state, summary, state.stored_pmt.data());
+}
 
-TsPacket build_header(const ScanState& state, const uint8_t* m) {
+TsPacket build_header(const ScanState& state, const Summary& summary, const uint8_t* m) {
     TsPacket r{};
     const uint8_t head[8] = {0x47, 0x41, 0xFF, 0x00, 'Q', 'B', 'X', 'H'};
     std::copy(head, head + 8, r.begin());
@@ -118,16 +121,16 @@ TsPacket build_header(const ScanState& state, const uint8_t* m) {
     r[48] = 0x03;
     r[54] = 0x02;
     qbxh_put_u16(r.data(), qbxh_program_at, pmt_program_number(m));
-    qbxh_put_u16(r.data(), qbxh_duration_at, state.duration);
-    qbxh_put_u16(r.data(), qbxh_video_pid_at, state.video_pid);
-    qbxh_put_u16(r.data(), qbxh_audio_pid_at, state.audio_pid);
+    qbxh_put_u16(r.data(), qbxh_duration_at, summary.duration);
+    qbxh_put_u16(r.data(), qbxh_video_pid_at, summary.video_pid);
+    qbxh_put_u16(r.data(), qbxh_audio_pid_at, summary.audio_pid);
     qbxh_put_u16(r.data(), qbxh_pcr_pid_at, pmt_pcr_pid(m));
     qbxh_put_u16(r.data(), qbxh_pmt_pid_at, packet_pid(m));
 
     // The stream table: the PMT's streams that the scan met, then the PMT
     // itself, then empty entries.
     unsigned at = qbxh_stream_table;
-    for (const StreamEntry& e : state.stream_list) {
+    for (const StreamEntry& e : summary.stream_list) {
         if (e.pid == 0) break;
         if (!pid_was_scanned(state, e.pid)) continue;
         r[at] = e.type;
@@ -144,19 +147,20 @@ TsPacket build_header(const ScanState& state, const uint8_t* m) {
     return r;
 }
 
-void fix_header(ScanState& state, const RunOptions& options, const char* name) {
-    if (state.stored_header) {
-        uint16_t field = qbxh_pmt_pid(state.stored_header.data());
+void fix_header(const ScanState& state, const Summary& summary, RepairSession& session, const RunOptions& options,
+                const char* name) {
+    if (session.stored_header) {
+        uint16_t field = qbxh_pmt_pid(session.stored_header.data());
         if (field == 0 && state.stored_pmt && !options.force) {
-            correct_pmt_pid(state, options, name);
+            correct_pmt_pid(state, session, options, name);
             return;
         }
         if (!options.force) {
-            repair_say(state, "fixqbx", "QBX already exists");
+            repair_say(session, "fixqbx", "QBX already exists");
             return;
         }
     }
-    regenerate(state, options, name);
+    regenerate(state, summary, session, options, name);
 }
 
 }  // namespace varnek

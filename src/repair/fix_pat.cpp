@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "repair/repair_log.h"
-#include "repair/times_keeper.h"
+#include "repair/write_in_place.h"
 #include "ts/packet.h"
 #include "ts/qbx.h"
 #include "util/output.h"
@@ -32,31 +32,33 @@ TsPacket build_pat(const uint8_t* r) {
     return pat;
 }
 
-void fix_pat(ScanState& state, const RunOptions& options, const char* name) {
-    if (state.stored_pat && !options.force) {
-        repair_say(state, "fixpat", "PAT already exists");
+void fix_pat(const ScanState& state, const Summary& /*summary*/, RepairSession& session, const RunOptions& options,
+             const char* name) {
+    if (session.stored_pat && !options.force) {
+        repair_say(session, "fixpat", "PAT already exists");
         return;
     }
-    if (!state.stored_header) {
-        repair_fail(state, "fixpat", "No QBX found");
+    if (!session.stored_header) {
+        repair_fail(session, "fixpat", "No QBX found");
         return;
     }
     if (!state.stored_pmt) {
-        repair_fail(state, "fixpat", "No PMT found");
+        repair_fail(session, "fixpat", "No PMT found");
         return;
     }
-    TsPacket pat = build_pat(state.stored_header.data());
+    TsPacket pat = build_pat(session.stored_header.data());
     // The PAT goes right behind the receiver's packets at the head of the
     // first part file, never behind one met later in the stream.
     uint64_t behind = state.head_run != HeadRun::none ? state.head_run_end : 0;
     if (options.hex) hex_dump(pat.data());
-    switch (write_in_place(state, options, name, 0, behind + packet_size, pat.data(), packet_size, "fixpat")) {
+    switch (write_in_place(state, session, options, name, 0, behind + packet_size, pat.data(), packet_size, "fixpat")) {
         case WriteOutcome::written:
-            repair_announce(state, options, "fixpat", "Overwrite %d. ts packet with PAT", int(behind / packet_size + 2));
-            store_packet(state.stored_pat, pat.data(), behind + packet_size, 0);
+            repair_announce(session, options, "fixpat", "Overwrite %d. ts packet with PAT",
+                            int(behind / packet_size + 2));
+            store_packet(session.stored_pat, pat.data(), behind + packet_size, 0);
             break;
-        case WriteOutcome::not_opened: repair_fail(state, "fixpat", "Can't reopen '%s' for writing", name); break;
-        case WriteOutcome::not_written: repair_fail(state, "fixpat", "Can't write ts package"); break;
+        case WriteOutcome::not_opened: repair_fail(session, "fixpat", "Can't reopen '%s' for writing", name); break;
+        case WriteOutcome::not_written: repair_fail(session, "fixpat", "Can't write ts package"); break;
         case WriteOutcome::not_saved: break;
     }
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "analysis/scan_state.h"
+#include "analysis/summary.h"
+#include "repair/session.h"
 #include "util/run_options.h"
 
 namespace varnek {
@@ -10,6 +12,7 @@ namespace varnek {
 // The PAT for the program number and PMT PID of a QBXH record.
 TsPacket build_pat(const uint8_t* record);
 
-void fix_pat(ScanState& state, const RunOptions& options, const char* name);
+void fix_pat(const ScanState& state, const Summary& summary, RepairSession& session, const RunOptions& options,
+             const char* name);
 
 }  // namespace varnek

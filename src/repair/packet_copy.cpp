@@ -7,7 +7,7 @@
 #include "analysis/dry_writes.h"
 #include "platform/platform.h"
 #include "repair/repair_log.h"
-#include "repair/times_keeper.h"
+#include "repair/write_in_place.h"
 #include "util/output.h"
 
 namespace varnek {
@@ -49,101 +49,105 @@ bool names_a_recording(const ScanState& state, const char* path, const std::vect
 
 namespace {
 
-void announce_get(ScanState& state, const RunOptions& options, const char* target) {
-    repair_announce(state, options, "get", "Write first ts packet to: '%s'", target);
+void announce_get(RepairSession& session, const RunOptions& options, const char* target) {
+    repair_announce(session, options, "get", "Write first ts packet to: '%s'", target);
 }
 
 // -get:- : the packet alone on the standard output, where the run's text
 // does not go then (see run.cpp).
-void copy_to_standard_output(ScanState& state, const RunOptions& options) {
+void copy_to_standard_output(RepairSession& session, const RunOptions& options) {
     if (!options.dry) {
         std::FILE* out = console().packets ? console().packets : console().out;
-        if (std::fwrite(state.stored_header.data(), 1, packet_size, out) != packet_size || std::fflush(out) != 0) {
-            repair_fail(state, "get", "Can't write ts packet");
+        if (std::fwrite(session.stored_header.data(), 1, packet_size, out) != packet_size || std::fflush(out) != 0) {
+            repair_fail(session, "get", "Can't write ts packet");
             return;
         }
     }
-    announce_get(state, options, "-");
+    announce_get(session, options, "-");
 }
 
 // -dry: what the write would meet, and the file as it would be afterwards.
-void preview_copy_out(ScanState& state, const RunOptions& options, const char* target) {
+void preview_copy_out(RepairSession& session, const RunOptions& options, const char* target) {
     switch (target_kind(target)) {
-        case TargetKind::refused: repair_fail(state, "get", "Refusing to write through '%s'", target); return;
-        case TargetKind::other: repair_fail(state, "get", "Can't open '%s' for writing", target); return;
+        case TargetKind::refused: repair_fail(session, "get", "Refusing to write through '%s'", target); return;
+        case TargetKind::other: repair_fail(session, "get", "Can't open '%s' for writing", target); return;
         case TargetKind::missing:
         case TargetKind::regular:
         case TargetKind::direct: break;
     }
-    if (state.dry_writes) note_dry_whole(*state.dry_writes, resolved_path(target), state.stored_header.data(), packet_size);
-    announce_get(state, options, target);
+    if (session.dry_writes)
+        note_dry_whole(*session.dry_writes, resolved_path(target), session.stored_header.data(), packet_size);
+    announce_get(session, options, target);
 }
 
 }  // namespace
 
-void copy_header_out(ScanState& state, const RunOptions& options, const std::vector<const char*>& recordings) {
-    if (!state.stored_header) return;
+void copy_header_out(const ScanState& state, const Summary& /*summary*/, RepairSession& session, const RunOptions& options,
+                     const std::vector<const char*>& recordings) {
+    if (!session.stored_header) return;
     const char* target = options.get_file;
     if (std::strcmp(target, "-") == 0) {
-        copy_to_standard_output(state, options);
+        copy_to_standard_output(session, options);
         return;
     }
     // Writing there would destroy a recording this run works on.
     if (names_a_recording(state, target, recordings)) {
-        repair_fail(state, "get", "Refusing to overwrite recording '%s'", target);
+        repair_fail(session, "get", "Refusing to overwrite recording '%s'", target);
         return;
     }
     if (options.dry) {
-        preview_copy_out(state, options, target);
+        preview_copy_out(session, options, target);
         return;
     }
     // A file goes into place whole, by renaming a new one over it, so that a
     // failed write keeps the old one; a device or pipe is written directly;
     // a link is not followed.
     if (!write_allowed_up_to(packet_size)) {
-        repair_fail(state, "get", "Can't write ts packet");
+        repair_fail(session, "get", "Can't write ts packet");
         return;
     }
-    switch (write_target(target, state.stored_header.data(), packet_size)) {
-        case TargetWrite::written: announce_get(state, options, target); break;
-        case TargetWrite::refused: repair_fail(state, "get", "Refusing to write through '%s'", target); break;
-        case TargetWrite::not_opened: repair_fail(state, "get", "Can't open '%s' for writing", target); break;
-        case TargetWrite::not_written: repair_fail(state, "get", "Can't write ts packet"); break;
+    switch (write_target(target, session.stored_header.data(), packet_size)) {
+        case TargetWrite::written: announce_get(session, options, target); break;
+        case TargetWrite::refused: repair_fail(session, "get", "Refusing to write through '%s'", target); break;
+        case TargetWrite::not_opened: repair_fail(session, "get", "Can't open '%s' for writing", target); break;
+        case TargetWrite::not_written: repair_fail(session, "get", "Can't write ts packet"); break;
     }
 }
 
-void copy_header_in(ScanState& state, const RunOptions& options, const char* name) {
-    if (state.stored_header && !options.force) return;
+void copy_header_in(const ScanState& state, const Summary& /*summary*/, RepairSession& session, const RunOptions& options,
+                    const char* name) {
+    if (session.stored_header && !options.force) return;
     const char* source = options.put_file;
     TsPacket packet;
     bool read = false;
     // With -dry, a file that an earlier -get: would have written holds that.
-    if (const std::vector<uint8_t>* written = dry_whole_file(state.dry_writes, resolved_path(source))) {
+    if (const std::vector<uint8_t>* written = dry_whole_file(session.dry_writes, resolved_path(source))) {
         read = written->size() >= packet_size;
         if (read) std::copy(written->begin(), written->begin() + packet_size, packet.begin());
     } else {
         // Read as the scan reads, leaving the access time alone where it may.
         InputFile* input = open_input(source);
         if (!input) {
-            repair_fail(state, "put", "Can't open '%s' for reading", source);
+            repair_fail(session, "put", "Can't open '%s' for reading", source);
             return;
         }
         read = read_input(input, 0, packet.data(), packet_size) == packet_size;
         FileId id;
-        if (read && state.dry_writes && file_id_of_input(input, id))
-            if (const DryFile* dry = dry_updates_of(state.dry_writes, id)) lay_over(*dry, 0, packet.data(), packet_size);
+        if (read && session.dry_writes && file_id_of_input(input, id))
+            if (const DryFile* dry = dry_updates_of(session.dry_writes, id))
+                lay_over(*dry, 0, packet.data(), packet_size);
         close_input(input);
     }
     if (!read) {
-        repair_fail(state, "put", "Can't read first ts packet");
+        repair_fail(session, "put", "Can't read first ts packet");
         return;
     }
-    switch (write_in_place(state, options, name, 0, 0, packet.data(), packet_size, "put")) {
+    switch (write_in_place(state, session, options, name, 0, 0, packet.data(), packet_size, "put")) {
         case WriteOutcome::written:
-            repair_announce(state, options, "put", "Overwrite first ts packet from: '%s'", source);
+            repair_announce(session, options, "put", "Overwrite first ts packet from: '%s'", source);
             break;
-        case WriteOutcome::not_opened: repair_fail(state, "put", "Can't reopen '%s' for writing", name); break;
-        case WriteOutcome::not_written: repair_fail(state, "put", "Can't write ts packet"); break;
+        case WriteOutcome::not_opened: repair_fail(session, "put", "Can't reopen '%s' for writing", name); break;
+        case WriteOutcome::not_written: repair_fail(session, "put", "Can't write ts packet"); break;
         case WriteOutcome::not_saved: break;
     }
 }

@@ -9,36 +9,36 @@ namespace varnek {
 
 namespace {
 
-void say(ScanState& state, const char* action, const std::string& text) {
+void say(RepairSession& session, const char* action, const std::string& text) {
     std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
-    state.repair_notes.push_back(RepairNote{action, true, text});
+    session.repair_notes.push_back(RepairNote{action, true, text});
 }
 
 }  // namespace
 
-void repair_say(ScanState& state, const char* action, const char* format, ...) {
+void repair_say(RepairSession& session, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string text = format_text(format, args);
     va_end(args);
-    say(state, action, text);
+    say(session, action, text);
 }
 
-void repair_announce(ScanState& state, const RunOptions& options, const char* action, const char* format, ...) {
+void repair_announce(RepairSession& session, const RunOptions& options, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string text = format_text(format, args);
     va_end(args);
-    say(state, action, options.dry ? "Would: " + text : text);
+    say(session, action, options.dry ? "Would: " + text : text);
 }
 
-void repair_fail(ScanState& state, const char* action, const char* format, ...) {
+void repair_fail(RepairSession& session, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string text = format_text(format, args);
     va_end(args);
     report_error("%s", text.c_str());
-    state.repair_notes.push_back(RepairNote{action, false, text});
+    session.repair_notes.push_back(RepairNote{action, false, text});
 }
 
 }  // namespace varnek

@@ -309,7 +309,8 @@ bool read_part(Pass& pass, InputFile* file, uint8_t* buffer) {
             pos += packet_size;
         }
         if (pos > run)
-            take(pass, buffer + run, (pos - run) / packet_size, size >= 0 && base + pos + sink_capacity <= uint64_t(size));
+            take(pass, buffer + run, (pos - run) / packet_size,
+                 size >= 0 && base + pos + sink_capacity <= uint64_t(size));
         if (pos >= judged) continue;
         if (pos + packet_size > have || buffer[pos] != sync_byte) {
             in_sync = false;  // a part's last bytes, or where the sync bytes stop
@@ -353,17 +354,18 @@ void counter_before(TsPacket& packet, const uint8_t* next) {
     packet[3] = uint8_t((packet[3] & 0xF0) | ((continuity_counter(next) + 15) & 0x0F));
 }
 
-Head plan_head(const ScanState& state) {
+Head plan_head(const ScanState& state, const Summary& summary, const RepairSession& session) {
     Head head;
     head.pmt = first_pmt(state);
     if (!head.pmt) return head;
-    if (!state.stored_header) head.record = std::make_unique<TsPacket>(build_header(state, head.pmt->data()));
+    if (!session.stored_header)
+        head.record = std::make_unique<TsPacket>(build_header(state, summary, head.pmt->data()));
     // The PAT names the PMT that follows it.
     TsPacket names{};
     qbxh_put_u16(names.data(), qbxh_program_at, pmt_program_number(head.pmt->data()));
     qbxh_put_u16(names.data(), qbxh_pmt_pid_at, packet_pid(head.pmt->data()));
     head.pat = std::make_unique<TsPacket>(build_pat(names.data()));
-    if (state.stored_pat) counter_before(*head.pat, state.stored_pat.data());
+    if (session.stored_pat) counter_before(*head.pat, session.stored_pat.data());
     counter_before(*head.pmt, head.pmt->data());
     return head;
 }
@@ -394,7 +396,7 @@ bool names_a_recording(const std::string& path, const std::vector<const char*>& 
 
 // The new file's name, or false with the error line printed when it may
 // not be written.
-bool choose_target(ScanState& state, const RunOptions& options, const char* name,
+bool choose_target(RepairSession& session, const RunOptions& options, const char* name,
                    const std::vector<const char*>& recordings, std::string& target) {
     const std::string given = options.salvage_file;
     FileId id;
@@ -402,11 +404,11 @@ bool choose_target(ScanState& state, const RunOptions& options, const char* name
     if (recordings.size() > 1 || is_directory(given.c_str())) {
         if (!is_directory(given.c_str())) {
             if (is_symlink(given.c_str()) || file_status(given.c_str(), id, size)) {
-                repair_fail(state, action, "'%s' is not a folder", given.c_str());
+                repair_fail(session, action, "'%s' is not a folder", given.c_str());
                 return false;
             }
             if (!options.dry && !make_folder(given.c_str())) {
-                repair_fail(state, action, "Can't make the folder '%s'", given.c_str());
+                repair_fail(session, action, "Can't make the folder '%s'", given.c_str());
                 return false;
             }
         }
@@ -417,20 +419,20 @@ bool choose_target(ScanState& state, const RunOptions& options, const char* name
         target = given;
     }
     if (is_symlink(target.c_str())) {
-        repair_fail(state, action, "'%s' is a symbolic link: not written", target.c_str());
+        repair_fail(session, action, "'%s' is a symbolic link: not written", target.c_str());
         return false;
     }
     if (names_a_recording(target, recordings)) {
-        repair_fail(state, action, "Refusing to overwrite recording '%s'", target.c_str());
+        repair_fail(session, action, "Refusing to overwrite recording '%s'", target.c_str());
         return false;
     }
     if (file_status(target.c_str(), id, size)) {
         if (!is_regular_file(target.c_str())) {
-            repair_fail(state, action, "'%s' is not a regular file: not written", target.c_str());
+            repair_fail(session, action, "'%s' is not a regular file: not written", target.c_str());
             return false;
         }
         if (!options.force) {
-            repair_fail(state, action, "'%s' exists: use -force to replace it", target.c_str());
+            repair_fail(session, action, "'%s' exists: use -force to replace it", target.c_str());
             return false;
         }
     }
@@ -489,14 +491,14 @@ std::vector<std::string> salvage_parts(const std::string& name) {
     return parts;
 }
 
-bool salvage_recording(ScanState& state, const RunOptions& options, const char* name,
-                       const std::vector<const char*>& recordings) {
+bool salvage_recording(const ScanState& state, const Summary& summary, RepairSession& session,
+                       const RunOptions& options, const char* name, const std::vector<const char*>& recordings) {
     std::string target;
-    if (!choose_target(state, options, name, recordings, target)) return false;
+    if (!choose_target(session, options, name, recordings, target)) return false;
     FileTimes times;
     const bool have_times = get_file_times(name, times);
 
-    Head head = plan_head(state);
+    Head head = plan_head(state, summary, session);
     Pass pass;
     pass.head = &head;
     if (head.pmt) pass.pcr_pid = pmt_pcr_pid(head.pmt->data());
@@ -504,7 +506,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
     if (!options.dry) {
         pass.sink.file = create_temp_beside(target.c_str(), temp);
         if (!pass.sink.file) {
-            repair_fail(state, action, "Can't open '%s' for writing", target.c_str());
+            repair_fail(session, action, "Can't open '%s' for writing", target.c_str());
             return false;
         }
     }
@@ -515,7 +517,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
     for (size_t part = 0; part < parts.size(); ++part) {
         InputFile* file = open_input(parts[part].c_str());
         if (!file) {
-            repair_fail(state, action, "Can't open '%s' for reading", parts[part].c_str());
+            repair_fail(session, action, "Can't open '%s' for reading", parts[part].c_str());
             discard(pass.sink.file, temp);
             return false;
         }
@@ -524,7 +526,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
         const bool whole = read_part(pass, file, buffer.get());
         close_input(file);
         if (!whole) {
-            repair_fail(state, action, "Can't read '%s' to its end", parts[part].c_str());
+            repair_fail(session, action, "Can't read '%s' to its end", parts[part].c_str());
             discard(pass.sink.file, temp);
             return false;
         }
@@ -532,7 +534,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
     }
     if (pass.in_head) end_head(pass, false);
     if (pass.taken == 0) {
-        repair_fail(state, action, "No ts packets found in '%s'", name);
+        repair_fail(session, action, "No ts packets found in '%s'", name);
         discard(pass.sink.file, temp);
         return false;
     }
@@ -567,23 +569,23 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
             timed = set_file_times(temp.c_str(), own);
         }
         if (!ok || !rename_file(temp.c_str(), target.c_str())) {
-            repair_fail(state, action, "Can't write '%s'", target.c_str());
+            repair_fail(session, action, "Can't write '%s'", target.c_str());
             discard(file, temp);
             return false;
         }
         sync_folder_of(target.c_str());
-        repair_announce(state, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
-        repair_say(state, action, "'%s': %s", target.c_str(),
+        repair_announce(session, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
+        repair_say(session, action, "'%s': %s", target.c_str(),
                    note.verdict == "not_ts" ? "not a transport stream" : note.verdict.c_str());
-        state.salvage_note = note;
+        session.salvage_note = note;
         if (!timed) {
-            repair_fail(state, action, "Can't keep the times of '%s'", target.c_str());
+            repair_fail(session, action, "Can't keep the times of '%s'", target.c_str());
             return false;
         }
         return true;
     }
-    repair_announce(state, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
-    state.salvage_note = note;
+    repair_announce(session, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
+    session.salvage_note = note;
     return true;
 }
 

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "analysis/scan_state.h"
+#include "analysis/summary.h"
+#include "repair/session.h"
 #include "util/run_options.h"
 
 namespace varnek {
@@ -19,8 +21,8 @@ namespace varnek {
 // a file of the recording's name in that folder when several recordings
 // are named or it is a folder. Prints one line and the new file's verdict;
 // false when the salvage failed, with its error line printed.
-bool salvage_recording(ScanState& state, const RunOptions& options, const char* name,
-                       const std::vector<const char*>& recordings);
+bool salvage_recording(const ScanState& state, const Summary& summary, RepairSession& session,
+                       const RunOptions& options, const char* name, const std::vector<const char*>& recordings);
 
 // The part files of a recording in order: the name itself, then name1,
 // name2, ...; a missing number is passed over when one of the next ten exists.

@@ -173,12 +173,12 @@ bool write_open(const std::string& text) {
 }
 
 // Saves the lines as the run's undo file, unless they could not be read back.
-bool save_lines(ScanState& state, const std::string& lines) {
+bool save_lines(RepairSession& session, const std::string& lines) {
     const std::string sealed = sealed_undo_text(lines);
     UndoJournal journal;
     std::string why;
-    if (!parse_undo(sealed, journal, why) || !write_whole(state.undo_path, sealed)) return false;
-    state.undo_text = lines;
+    if (!parse_undo(sealed, journal, why) || !write_whole(session.undo_path, sealed)) return false;
+    session.undo_text = lines;
     return true;
 }
 
@@ -531,9 +531,9 @@ bool parse_undo(const std::string& text, UndoJournal& journal, std::string& why)
     return true;
 }
 
-bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t offset, const uint8_t* old_bytes,
+bool save_undo(RepairSession& session, const char* recording, unsigned part, uint64_t offset, const uint8_t* old_bytes,
                const uint8_t* new_bytes, size_t count, const FileTimes& times, int64_t size) {
-    if (state.undo_path.empty()) {
+    if (session.undo_path.empty()) {
         const std::string folder = undo_folder();
         std::string why;
         FileId id;
@@ -547,14 +547,15 @@ bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t 
         std::snprintf(stamp, sizeof stamp, "%020" PRId64, made);
         std::snprintf(head, sizeof head, "identity %" PRIu64 " %" PRIu64 "\nmade %" PRId64 " %" PRId64 "\n", id.device,
                       id.inode, made / 1000000000, made % 1000000000);
-        state.undo_path = folder + "/" + stamp + id_suffix(id);
-        state.undo_text = std::string(version_line) + "\nrecording " + hex_of(recording) + "\nresolved " +
+        session.undo_path = folder + "/" + stamp + id_suffix(id);
+        session.undo_text = std::string(version_line) + "\nrecording " + hex_of(recording) + "\nresolved " +
                           hex_of(resolved_path(recording)) + "\n" + head;
-    } else if (write_open(state.undo_text)) {
+    } else if (write_open(session.undo_text)) {
         return false;  // the outcome of the last write is unknown: nothing may follow it
     }
-    std::string text = state.undo_text;
-    const bool part_noted = std::find(state.undo_parts.begin(), state.undo_parts.end(), part) != state.undo_parts.end();
+    std::string text = session.undo_text;
+    const bool part_noted =
+        std::find(session.undo_parts.begin(), session.undo_parts.end(), part) != session.undo_parts.end();
     if (!part_noted) {
         FileId id;
         int64_t ignored = 0;
@@ -565,20 +566,20 @@ bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t 
     }
     text += "packet " + std::to_string(part) + " " + std::to_string(offset) + " " + hex_of(old_bytes, count) + " " +
             hex_of(new_bytes, count) + "\n";
-    if (!save_lines(state, text)) return false;
-    if (!part_noted) state.undo_parts.push_back(part);
+    if (!save_lines(session, text)) return false;
+    if (!part_noted) session.undo_parts.push_back(part);
     return true;
 }
 
-void note_undo_after(ScanState& state, const char* recording, unsigned part, bool written) {
-    if (state.undo_path.empty() || !write_open(state.undo_text)) return;
+void note_undo_after(RepairSession& session, const char* recording, unsigned part, bool written) {
+    if (session.undo_path.empty() || !write_open(session.undo_text)) return;
     const std::string name = part_file_name(recording, part);
     FileId id;
     UndoFileState now;
     if (!file_status(name.c_str(), id, now.size) || !get_file_times(name.c_str(), now.times)) return;
     // Unsaved, the write stays open: -undo then takes the file as a run cut
     // short there would have left it, and the run writes nothing more.
-    save_lines(state, state.undo_text + (written ? "after " : "failed ") + std::to_string(part) + " " +
+    save_lines(session, session.undo_text + (written ? "after " : "failed ") + std::to_string(part) + " " +
                           state_text(now) + "\n");
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "analysis/scan_state.h"
+#include "repair/session.h"
 #include "platform/platform.h"
 #include "util/run_options.h"
 
@@ -37,13 +38,13 @@ std::string undo_folder();
 // after the write, and flushes the file and its folder to the disk. False
 // when it cannot be saved, or when the outcome of the run's last write was
 // never noted.
-bool save_undo(ScanState& state, const char* recording, unsigned part, uint64_t offset, const uint8_t* old_bytes,
+bool save_undo(RepairSession& session, const char* recording, unsigned part, uint64_t offset, const uint8_t* old_bytes,
                const uint8_t* new_bytes, size_t count, const FileTimes& times, int64_t size);
 
 // After the write that save_undo announced: notes the part file's size and
 // times as they are now (written: the write was made whole; else it may
 // have been made in part or not at all). Does nothing when no write waits.
-void note_undo_after(ScanState& state, const char* recording, unsigned part, bool written);
+void note_undo_after(RepairSession& session, const char* recording, unsigned part, bool written);
 
 // A part file's size and times at one point of the run.
 struct UndoFileState {

@@ -154,7 +154,7 @@ TEST(ScannerStress, FileCutAtEachPacketBoundary) {
             SCOPED_TRACE(std::to_string(size) + (all ? " -all" : ""));
             options.all_packets = all;
             varnek::ScanState state;
-            varnek::scan_recording(name.c_str(), varnek::open_input(name.c_str()), options, state);
+            varnek::scan_recording(name.c_str(), varnek::open_input(name.c_str()), options, state, nullptr);
             const unsigned whole = unsigned(size / 188);
             EXPECT_EQ(state.pid_table.rows[0].count, whole > 3 ? whole - 3 : 0);
         }

@@ -1,4 +1,4 @@
-#include "repair/times_keeper.h"
+#include "repair/write_in_place.h"
 
 #include <vector>
 
@@ -20,15 +20,16 @@ bool restore_times(const TimesKeeper& keeper) {
     return !keeper.times || set_file_times(keeper.path.c_str(), *keeper.times);
 }
 
-WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const char* recording, unsigned part,
-                            uint64_t offset, const uint8_t* bytes, size_t count, const char* action) {
+WriteOutcome write_in_place(const ScanState& state, RepairSession& session, const RunOptions& options,
+                            const char* recording, unsigned part, uint64_t offset, const uint8_t* bytes, size_t count,
+                            const char* action) {
     const std::string path = part_file_name(recording, part);
     if (options.dry) {
         // Noted for the run's later steps, which see it as written.
         FileId dry_id;
         int64_t dry_size = 0;
-        if (state.dry_writes && file_status(path.c_str(), dry_id, dry_size))
-            note_dry_update(*state.dry_writes, dry_id, offset, bytes, count);
+        if (session.dry_writes && file_status(path.c_str(), dry_id, dry_size))
+            note_dry_update(*session.dry_writes, dry_id, offset, bytes, count);
         return WriteOutcome::written;
     }
     TimesKeeper keeper = note_times(path);
@@ -38,8 +39,8 @@ WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const c
     // elsewhere (renamed over, replaced) would get bytes made for another file.
     OpenStatus opened;
     const bool scanned = state.part_ids.size() == state.parts.size() && part < state.part_ids.size();
-    if (!update_status(file, opened) ||
-        (scanned && (opened.id.device != state.part_ids[part].device || opened.id.inode != state.part_ids[part].inode))) {
+    if (!update_status(file, opened) || (scanned && (opened.id.device != state.part_ids[part].device ||
+                                                     opened.id.inode != state.part_ids[part].inode))) {
         close_update(file);
         return WriteOutcome::not_opened;
     }
@@ -51,9 +52,9 @@ WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const c
         outcome = WriteOutcome::not_written;
     } else {
         read_update(file, offset, old_bytes.data(), count);
-        if (!save_undo(state, recording, part, offset, old_bytes.data(), bytes, count,
+        if (!save_undo(session, recording, part, offset, old_bytes.data(), bytes, count,
                        keeper.times ? *keeper.times : FileTimes{}, size)) {
-            repair_fail(state, action, "Can't save undo data for '%s'", recording);
+            repair_fail(session, action, "Can't save undo data for '%s'", recording);
             outcome = WriteOutcome::not_saved;
         } else if (!write_update(file, offset, bytes, count)) {
             outcome = WriteOutcome::not_written;
@@ -62,9 +63,9 @@ WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const c
     // On the disk before the success line is printed.
     if (outcome == WriteOutcome::written && !sync_update(file)) outcome = WriteOutcome::not_written;
     if (!close_update(file) && outcome == WriteOutcome::written) outcome = WriteOutcome::not_written;
-    if (!restore_times(keeper)) repair_fail(state, action, "Can't keep the times of '%s'", path.c_str());
+    if (!restore_times(keeper)) repair_fail(session, action, "Can't keep the times of '%s'", path.c_str());
     // How the write left the file, times put back: what -undo expects to find.
-    note_undo_after(state, recording, part, outcome == WriteOutcome::written);
+    note_undo_after(session, recording, part, outcome == WriteOutcome::written);
     return outcome;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "analysis/scan_state.h"
+#include "repair/session.h"
 #include "platform/platform.h"
 #include "util/run_options.h"
 
@@ -34,7 +35,8 @@ enum class WriteOutcome {
 // Writes count bytes at offset into part file `part` of the recording in
 // one write, after saving the bytes it overwrites in the run's undo file.
 // The file's times are kept; when they cannot be, an error line says so.
-WriteOutcome write_in_place(ScanState& state, const RunOptions& options, const char* recording, unsigned part,
-                            uint64_t offset, const uint8_t* bytes, size_t count, const char* action);
+WriteOutcome write_in_place(const ScanState& state, RepairSession& session, const RunOptions& options,
+                            const char* recording, unsigned part, uint64_t offset, const uint8_t* bytes, size_t count,
+                            const char* action);
 
 }  // namespace varnek
