@@ -15,7 +15,7 @@
 
 #include "analysis/capture.h"
 #include "analysis/pid_stats.h"
-#include "analysis/report.h"
+#include "report/report.h"
 #include "analysis/scan_state.h"
 #include "analysis/scanner.h"
 #include "fuzz_common.h"
@@ -111,11 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     Summary summary = summarize(state);
-    keep_summary(state, summary);
-    print_report(state, summary, options);
+    print_report(state, summary, options, clock_ms());
     print_list_line(state, "rec.ts");
     if (state.stored_pmt) {
-        TsPacket record = build_header(state);
+        TsPacket record = build_header(state, summary);
         read_fields(record.data(), nullptr);
     }
     if (state.stored_header) {

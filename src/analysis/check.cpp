@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "analysis/check_follow.h"
-#include "analysis/report.h"
+#include "analysis/summary.h"
 #include "analysis/scanner.h"
 #include "ts/packet.h"
 #include "ts/qbx.h"
@@ -443,6 +443,11 @@ const char* check_kind_name(CheckKind kind) {
         "crc",     "pat",        "pmt",             "stream_gap", "pts_gap",   "scrambled",
         "read_error", "part_missing", "no_header",  "no_pat",     "no_pmt",    "duration"};
     return names[unsigned(kind)];
+}
+
+void tally_verdict(CheckTally& tally, CheckVerdict verdict) {
+    ++tally.recordings;
+    ++tally.of[unsigned(verdict)];
 }
 
 const char* check_verdict_name(CheckVerdict verdict) {

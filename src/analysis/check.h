@@ -66,9 +66,6 @@ struct CheckTally {
     std::array<unsigned, 4> of{};  // by CheckVerdict
 };
 void tally_verdict(CheckTally& tally, CheckVerdict verdict);
-// "320 recordings: 274 intact, 45 damaged, 1 unreadable" (and how many are
-// not a transport stream, when any), as the last line of the run.
-void print_check_summary(const CheckTally& tally);
 
 // The progress line at a terminal: "[number/total] name percent%".
 struct CheckProgress {
@@ -81,9 +78,5 @@ struct CheckProgress {
 // part files; fills state as the scan does and result with the damage found.
 void check_recording(const char* name, InputFile* first_file, const RunOptions& options, ScanState& state,
                      CheckResult& result, const CheckProgress& progress);
-
-// The text lines: the problems (at most 20 per kind, then how many more),
-// the table of PIDs of a recording that is not intact, and the verdict line.
-void print_check(const char* name, const ScanState& state, const CheckResult& result);
 
 }  // namespace varnek

@@ -8,8 +8,6 @@
 
 #include "analysis/check.h"
 #include "analysis/dry_writes.h"
-#include "analysis/json_report.h"
-#include "analysis/report.h"
 #include "analysis/scan_state.h"
 #include "analysis/scanner.h"
 #include "cli/options.h"
@@ -21,6 +19,9 @@
 #include "repair/repair_log.h"
 #include "repair/salvage.h"
 #include "repair/undo.h"
+#include "report/check_text.h"
+#include "report/json_report.h"
+#include "report/report.h"
 #include "util/output.h"
 
 namespace varnek {
@@ -217,9 +218,7 @@ int run(int argc, char** argv) {
             check_recording(name, file, options, state, result, progress);
             Summary summary = summarize(state);
             if (options.json) {
-                JsonDraft draft = json_recording(name, state, summary, options);
-                json_add_check(draft, result);
-                emit(json, json_with_repairs(std::move(draft), state, nullptr));
+                emit(json, json_recording(name, state, summary, options, &result, nullptr));
             } else {
                 std::FILE* quiet = console().out;
                 console().out = json.lines;
@@ -244,7 +243,7 @@ int run(int argc, char** argv) {
         const Summary summary = summarize(state);
         if (options.list) {
             if (options.json)
-                emit(json, json_with_repairs(json_recording(name, state, summary, options), state, nullptr));
+                emit(json, json_recording(name, state, summary, options, nullptr, nullptr));
             else {
                 clear_status();
                 print_list_line(state, name);
@@ -252,9 +251,6 @@ int run(int argc, char** argv) {
             continue;
         }
         if (!options.json) print_report(state, summary, options, start_clock);
-        // The object tells what the scan found: taken before the repairs
-        // replace stored packets, with the repairs' messages added after.
-        JsonDraft draft = options.json ? json_recording(name, state, summary, options) : nullptr;
         // A part file named as if it were a recording (a shell glob such as
         // *.ts* does that) is read, but nothing is written into it.
         std::string whole;
@@ -274,7 +270,7 @@ int run(int argc, char** argv) {
             code = exit_failed;
         unlock_file(lock);
         if (console().error_lines != errors) code = exit_failed;
-        if (options.json) emit(json, json_with_repairs(std::move(draft), state, &session));
+        if (options.json) emit(json, json_recording(name, state, summary, options, nullptr, &session));
     }
     clear_status();
     if (tally.recordings > 1) {

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "analysis/check.h"
+#include "report/check_text.h"
 #include "ts/packet.h"
 #include "util/output.h"
 
@@ -104,11 +104,6 @@ void print_check(const char* name, const ScanState& state, const CheckResult& re
         separator = ", ";
     }
     std::fputs("\n", out);
-}
-
-void tally_verdict(CheckTally& tally, CheckVerdict verdict) {
-    ++tally.recordings;
-    ++tally.of[unsigned(verdict)];
 }
 
 void print_check_summary(const CheckTally& tally) {

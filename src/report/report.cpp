@@ -1,4 +1,4 @@
-#include "analysis/report.h"
+#include "report/report.h"
 
 #include "analysis/capture.h"
 #include "platform/platform.h"

@@ -2,32 +2,22 @@
 // the report, the list line and the repairs tell, for scripts.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "analysis/check.h"
-#include "analysis/report.h"
+#include "analysis/summary.h"
 #include "repair/session.h"
 #include "analysis/scan_state.h"
 #include "util/run_options.h"
 
 namespace varnek {
 
-// The object of a scanned recording, in two steps: what the scan found is
-// taken before the repairs replace stored packets, their messages after.
-struct JsonObject;
-struct JsonObjectDeleter {
-    void operator()(JsonObject* object) const;
-};
-using JsonDraft = std::unique_ptr<JsonObject, JsonObjectDeleter>;
-
-JsonDraft json_recording(const char* name, const ScanState& state, const Summary& summary,
-                         const RunOptions& options);
-// session: null where the mode makes no repairs.
-std::string json_with_repairs(JsonDraft draft, const ScanState& state, const RepairSession* session);
-
-// The check's verdict, counts, problems and PIDs under the key "check".
-void json_add_check(JsonDraft& draft, const CheckResult& result);
+// The object of a scanned recording: what the scan found, -check's verdict,
+// counts, problems and PIDs under the key "check" (check: null without
+// -check), and the repairs' messages (session: null where the mode makes
+// none).
+std::string json_recording(const char* name, const ScanState& state, const Summary& summary,
+                           const RunOptions& options, const CheckResult* check, const RepairSession* session);
 
 // The object of a recording that could not be opened (with -check, its
 // verdict "unreadable").

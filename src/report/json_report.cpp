@@ -1,4 +1,4 @@
-#include "analysis/json_report.h"
+#include "report/json_report.h"
 
 // No exceptions in this program: a JSON error would end it (texts are made
 // valid UTF-8 before they go in, so none is expected).
@@ -131,39 +131,6 @@ Json empty_recording(const char* name, const RunOptions& options) {
                 {"error", nullptr}};
 }
 
-}  // namespace
-
-struct JsonObject {
-    Json value;
-};
-
-void JsonObjectDeleter::operator()(JsonObject* object) const { delete object; }
-
-JsonDraft json_recording(const char* name, const ScanState& state, const Summary& summary,
-                         const RunOptions& options) {
-    JsonDraft draft(new JsonObject{empty_recording(name, options)});
-    Json& o = draft->value;
-    for (const PartFile& part : state.parts)
-        o["parts"].push_back(Json{{"name", utf8_text(part.name)},
-                                  {"size", part.size >= 0 ? Json(part.size) : Json(nullptr)}});
-    o["header"] = header_object(state);
-    o["last_qbx"] = state.qbx_seen ? place(state.last_qbx_part, state.last_qbx_offset) : Json(nullptr);
-    o["pat"] = pat_object(state);
-    o["pmt"] = pmt_object(state, summary);
-    o["pids"] = pid_rows(state, summary);
-    o["duration_s"] = summary.duration;
-    o["duration_from"] = summary.duration_from == DurationFrom::pts   ? Json("pts")
-                         : summary.duration_from == DurationFrom::pcr ? Json("pcr")
-                                                                      : Json(nullptr);
-    for (const SyncLoss& loss : state.sync_losses)
-        o["sync_losses"].push_back(Json{{"part", loss.part},
-                                        {"offset", loss.offset},
-                                        {"resync", loss.resynced ? Json(loss.resync) : Json(nullptr)}});
-    return draft;
-}
-
-namespace {
-
 // The repairs' messages and what -salvage: made.
 void add_repairs(Json& o, const RepairSession& session) {
     for (const RepairNote& note : session.repair_notes)
@@ -179,18 +146,6 @@ void add_repairs(Json& o, const RepairSession& session) {
                             {"verdict", s->verdict.empty() ? Json(nullptr) : Json(s->verdict)}};
     }
 }
-
-}  // namespace
-
-std::string json_with_repairs(JsonDraft draft, const ScanState& state, const RepairSession* session) {
-    Json& o = draft->value;
-    if (session) add_repairs(o, *session);
-    // Last of all, behind -check's key too, so that every other key keeps its place.
-    o["texts"] = texts_object(&state);
-    return dump(o);
-}
-
-namespace {
 
 Json check_counts(const std::array<uint64_t, check_kinds>& counts) {
     Json object = Json::object();
@@ -221,7 +176,31 @@ Json check_object(const CheckResult& result) {
 
 }  // namespace
 
-void json_add_check(JsonDraft& draft, const CheckResult& result) { draft->value["check"] = check_object(result); }
+std::string json_recording(const char* name, const ScanState& state, const Summary& summary,
+                           const RunOptions& options, const CheckResult* check, const RepairSession* session) {
+    Json o = empty_recording(name, options);
+    for (const PartFile& part : state.parts)
+        o["parts"].push_back(Json{{"name", utf8_text(part.name)},
+                                  {"size", part.size >= 0 ? Json(part.size) : Json(nullptr)}});
+    o["header"] = header_object(state);
+    o["last_qbx"] = state.qbx_seen ? place(state.last_qbx_part, state.last_qbx_offset) : Json(nullptr);
+    o["pat"] = pat_object(state);
+    o["pmt"] = pmt_object(state, summary);
+    o["pids"] = pid_rows(state, summary);
+    o["duration_s"] = summary.duration;
+    o["duration_from"] = summary.duration_from == DurationFrom::pts   ? Json("pts")
+                         : summary.duration_from == DurationFrom::pcr ? Json("pcr")
+                                                                      : Json(nullptr);
+    for (const SyncLoss& loss : state.sync_losses)
+        o["sync_losses"].push_back(Json{{"part", loss.part},
+                                        {"offset", loss.offset},
+                                        {"resync", loss.resynced ? Json(loss.resync) : Json(nullptr)}});
+    if (check) o["check"] = check_object(*check);
+    if (session) add_repairs(o, *session);
+    // Last of all, behind -check's key too, so that every other key keeps its place.
+    o["texts"] = texts_object(&state);
+    return dump(o);
+}
 
 std::string json_unreadable(const char* name, const std::string& error, const RunOptions& options) {
     Json o = empty_recording(name, options);
