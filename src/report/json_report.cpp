@@ -66,12 +66,13 @@ Json header_object(const ScanState& state) {
 Json pat_object(const ScanState& state) {
     if (!state.stored_pat) return nullptr;
     const uint8_t* p = state.stored_pat.data();
-    uint32_t computed = section_crc(p), stored = 0;
+    // crc32 is the report's CRC32 line; crc_ok reads the section where the
+    // pointer field puts it, as -check does.
     char crc[16];
-    std::snprintf(crc, sizeof crc, "%08X", unsigned(computed));
+    std::snprintf(crc, sizeof crc, "%08X", unsigned(section_crc(p)));
     Json pat = place(state.stored_pat.part, state.stored_pat.offset);
     pat["crc32"] = crc;
-    pat["crc_ok"] = stored_section_crc(p, stored) && stored == computed;
+    pat["crc_ok"] = section_crc_ok(pointed_section(p));
     return pat;
 }
 

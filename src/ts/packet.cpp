@@ -1,15 +1,9 @@
 #include "ts/packet.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace varnek {
-
-namespace {
-
-// Byte at offset, which the caller has checked to be inside the packet.
-inline unsigned byte_at(const uint8_t* p, unsigned offset) { return p[offset]; }
-
-}  // namespace
 
 bool has_adaptation(const uint8_t* p) { return p[0] == sync_byte && (p[3] & 0x20) != 0; }
 
@@ -45,68 +39,87 @@ uint32_t pts_ms(const uint8_t* p) {
     return static_cast<uint32_t>(pts / 90);
 }
 
-unsigned section_length(const uint8_t* p) {
-    unsigned h = payload_offset(p);
-    if (!inside_packet(h + 2, 2)) return 0;
-    return ((byte_at(p, h + 2) & 0x03) << 8) | byte_at(p, h + 3);
+namespace {
+
+// The section length field: 10 bits at section + 1..2; 0 when absent.
+unsigned length_at(const SectionCursor& c) {
+    unsigned value = 0;
+    return cursor_u16(c, 1, value) ? value & 0x03FF : 0;
 }
 
+// The CRC over the section's bytes before its CRC field that lie inside
+// the packet.
+uint32_t crc_at(const SectionCursor& c) {
+    const unsigned length = length_at(c);
+    if (length == 0 || !cursor_has(c, 0, 1)) return mpeg_crc32(c.packet, 0);
+    return mpeg_crc32(c.packet + c.position, std::min(length - 1, bytes_left(c)));
+}
+
+// The stored CRC: the last 4 of the length bytes that follow the 3-byte
+// section header.
+bool stored_crc_at(const SectionCursor& c, uint32_t& crc) {
+    const unsigned length = length_at(c);
+    return length >= 4 && cursor_u32(c, length - 1, crc);
+}
+
+}  // namespace
+
+SectionCursor pointed_section(const uint8_t* p) {
+    SectionCursor c = report_section(p);
+    unsigned pointer = 0;
+    if (!cursor_u8(SectionCursor{p, c.position - 1, packet_size}, 0, pointer)) return SectionCursor{p, packet_size + 1};
+    c.position += pointer;
+    return c;
+}
+
+unsigned section_length(const uint8_t* p) { return length_at(report_section(p)); }
+
 uint16_t pmt_program_number(const uint8_t* p) {
-    unsigned h = payload_offset(p);
-    if (!inside_packet(h + 4, 2)) return 0;
-    return static_cast<uint16_t>((byte_at(p, h + 4) << 8) | byte_at(p, h + 5));
+    unsigned value = 0;
+    return cursor_u16(report_section(p), 3, value) ? static_cast<uint16_t>(value) : 0;
 }
 
 uint16_t pmt_pcr_pid(const uint8_t* p) {
-    unsigned h = payload_offset(p);
-    if (!inside_packet(h + 9, 2)) return 0;
-    return static_cast<uint16_t>(((byte_at(p, h + 9) & 0x1F) << 8) | byte_at(p, h + 10));
+    unsigned value = 0;
+    return cursor_u16(report_section(p), 8, value) ? static_cast<uint16_t>(value & 0x1FFF) : 0;
 }
 
 bool is_pmt_section(const uint8_t* p) {
-    unsigned h = payload_offset(p);
-    // Pointer field through program info length (h .. h + 12).
-    if (!inside_packet(h, 13)) return false;
-    return p[h] == 0 && p[h + 1] == 0x02;
+    const SectionCursor c = report_section(p);
+    // Pointer field through program info length; the PMT capture takes only
+    // a section that starts right behind its pointer field.
+    unsigned table_id = 0;
+    return cursor_has(c, 0, 12) && p[c.position - 1] == 0 && cursor_u8(c, 0, table_id) && table_id == 0x02;
 }
 
 void pmt_streams(const uint8_t* p, StreamList& list) {
     for (StreamEntry& e : list) e = StreamEntry{};
-    unsigned h = payload_offset(p);
-    if (!inside_packet(h, 13)) return;
-    unsigned info_length = ((byte_at(p, h + 11) & 0x03) << 8) | byte_at(p, h + 12);
-    unsigned b = h + 12 + info_length;
-    unsigned limit = h + section_length(p);  // the entries end before the CRC
-    limit = limit > 0 ? limit - 1 : 0;
+    const SectionCursor c = report_section(p);
+    unsigned info_length = 0;
+    if (!cursor_has(c, 0, 12) || !cursor_u16(c, 10, info_length)) return;
+    // Offsets from the section's table id; the entries end before the CRC.
+    unsigned b = 11 + (info_length & 0x03FF);
+    const unsigned length = length_at(c);
     unsigned n = 0;
-    while (b < limit && n < max_streams && inside_packet(b + 1, 5)) {
-        list[n].type = static_cast<uint8_t>(byte_at(p, b + 1));
-        list[n].pid = static_cast<uint16_t>(((byte_at(p, b + 2) & 0x1F) << 8) | byte_at(p, b + 3));
-        unsigned es_info = ((byte_at(p, b + 4) & 0x03) << 8) | byte_at(p, b + 5);
+    unsigned type = 0, pid = 0, es_info = 0;
+    while (b + 2 < length && n < max_streams && cursor_has(c, b + 1, 5)) {
+        cursor_u8(c, b + 1, type);
+        cursor_u16(c, b + 2, pid);
+        cursor_u16(c, b + 4, es_info);
+        list[n].type = static_cast<uint8_t>(type);
+        list[n].pid = static_cast<uint16_t>(pid & 0x1FFF);
         ++n;
-        b += 5 + es_info;
+        b += 5 + (es_info & 0x03FF);
     }
 }
 
-uint32_t section_crc(const uint8_t* p) {
-    unsigned h = payload_offset(p);
-    unsigned length = section_length(p);
-    if (length == 0 || !inside_packet(h + 1, 1)) return mpeg_crc32(p, 0);
-    unsigned count = length - 1;
-    unsigned room = packet_size - (h + 1);
-    if (count > room) count = room;
-    return mpeg_crc32(p + h + 1, count);
-}
+uint32_t section_crc(const uint8_t* p) { return crc_at(report_section(p)); }
 
-bool stored_section_crc(const uint8_t* p, uint32_t& crc) {
-    unsigned h = payload_offset(p);
-    unsigned length = section_length(p);
-    // The section starts at h + 1; its CRC is the last 4 of the length bytes
-    // that follow the 3-byte section header.
-    if (length < 4 || !inside_packet(h + length, 4)) return false;
-    unsigned at = h + length;
-    crc = (uint32_t(p[at]) << 24) | (uint32_t(p[at + 1]) << 16) | (uint32_t(p[at + 2]) << 8) | p[at + 3];
-    return true;
+bool stored_section_crc(const uint8_t* p, uint32_t& crc) { return stored_crc_at(report_section(p), crc); }
+
+bool section_crc_ok(const SectionCursor& section) {
+    uint32_t stored = 0;
+    return stored_crc_at(section, stored) && stored == crc_at(section);
 }
 
 bool packets_differ(const uint8_t* a, const uint8_t* b) {

@@ -70,6 +70,52 @@ unsigned payload_offset(const uint8_t* packet);
 unsigned pes_start_offset(const uint8_t* packet);
 // PTS of the PES header at the payload start in milliseconds; 0 if none.
 uint32_t pts_ms(const uint8_t* packet);
+// A reader over the bytes [position, end) of one packet, positions counted
+// from the packet's first byte: a read that would pass the end, or begins
+// beyond it, says absent.
+struct SectionCursor {
+    const uint8_t* packet = nullptr;
+    unsigned position = 0;
+    unsigned end = packet_size;
+};
+
+// How many bytes the cursor has before its end; 0 beyond it.
+inline unsigned bytes_left(const SectionCursor& c) { return c.position < c.end ? c.end - c.position : 0; }
+// True when count bytes from offset after the position lie before the end.
+inline bool cursor_has(const SectionCursor& c, unsigned offset, unsigned count) {
+    return c.position <= c.end && offset <= c.end - c.position && count <= c.end - c.position - offset;
+}
+// The byte, big-endian 16-bit and 32-bit values at offset after the
+// position; false when absent.
+inline bool cursor_u8(const SectionCursor& c, unsigned offset, unsigned& value) {
+    if (!cursor_has(c, offset, 1)) return false;
+    value = c.packet[c.position + offset];
+    return true;
+}
+inline bool cursor_u16(const SectionCursor& c, unsigned offset, unsigned& value) {
+    if (!cursor_has(c, offset, 2)) return false;
+    const uint8_t* b = c.packet + c.position + offset;
+    value = (unsigned(b[0]) << 8) | b[1];
+    return true;
+}
+inline bool cursor_u32(const SectionCursor& c, unsigned offset, uint32_t& value) {
+    if (!cursor_has(c, offset, 4)) return false;
+    const uint8_t* b = c.packet + c.position + offset;
+    value = (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
+    return true;
+}
+
+// The section that starts in the packet's payload, at its table id, as the
+// report and the scan read it: the pointer field is taken to be 0 and never
+// read. This is the one place that rule is made.
+inline SectionCursor report_section(const uint8_t* packet) {
+    return SectionCursor{packet, payload_offset(packet) + 1, packet_size};
+}
+// The section where the packet's pointer field puts it, as -check and the
+// JSON object's "crc_ok" read it; absent (position past the end) when the
+// pointer field itself lies outside the packet.
+SectionCursor pointed_section(const uint8_t* packet);
+
 // Section length: 10 bits at payload + 2..3; 0 when outside the packet.
 unsigned section_length(const uint8_t* packet);
 // Program number: 16 bits at payload + 4..5; 0 when outside the packet.
@@ -88,6 +134,9 @@ uint32_t section_crc(const uint8_t* packet);
 // The CRC-32 stored at the end of the section, when the whole section lies
 // inside the packet.
 bool stored_section_crc(const uint8_t* packet, uint32_t& crc);
+// True when the whole section at the cursor lies inside the packet and its
+// stored CRC-32 is the one of its bytes.
+bool section_crc_ok(const SectionCursor& section);
 // Running CRC-32/MPEG-2 (no reflection, no final inversion).
 uint32_t mpeg_crc32(const uint8_t* bytes, size_t count, uint32_t crc = 0xFFFFFFFFu);
 // Bytes 4..187 differ (header and continuity counter are ignored).

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -176,6 +177,15 @@ TEST(Check, CountsEqualTheDamageMade) {
              parts[0].resize(parts[0].size() - 100);
          },
          {{"partial_packet", 1}}},
+        {"every PAT behind a pointer field of 1",  // one byte of a section before ends nothing
+         [&](Packets& ps, std::vector<b::Bytes>&) {
+             for (size_t i : packets_of(ps, 0, 0, ps.size())) {
+                 std::copy_backward(ps[i].begin() + 5, ps[i].end() - 1, ps[i].end());
+                 ps[i][4] = 1;
+                 ps[i][5] = 0x00;
+             }
+         },
+         {}},
         {"a PAT with a wrong CRC",
          [&](Packets& ps, std::vector<b::Bytes>&) { ps[packets_of(ps, 0, 5000, ps.size())[0]][16] ^= 0x01; },
          {{"crc", 1}}},
@@ -322,6 +332,9 @@ TEST(Check, CountsEqualTheDamageMade) {
             EXPECT_EQ(count, want == row.counts.end() ? 0 : want->second) << kind;
         }
         EXPECT_EQ(o["scan"], "check");
+        // The first PAT is whole in every row: the object reads its section
+        // where the pointer field puts it, as the check does.
+        EXPECT_EQ(o["pat"]["crc_ok"], true);
         EXPECT_EQ(check["verdict"], row.counts.empty() ? "intact" : "damaged");
         EXPECT_EQ(r.exit_code, row.counts.empty() ? 0 : 1);
         if (row.first_offset != 0) {
