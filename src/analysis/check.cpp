@@ -437,14 +437,6 @@ void note(Follow& f, CheckResult& result, CheckKind kind, const Where& where, in
     result.problems.push_back(std::move(problem));
 }
 
-const char* check_kind_name(CheckKind kind) {
-    static const char* const names[check_kinds] = {
-        "sync",    "continuity", "transport_error", "pcr_gap",    "part_join", "partial_packet",
-        "crc",     "pat",        "pmt",             "stream_gap", "pts_gap",   "scrambled",
-        "read_error", "part_missing", "no_header",  "no_pat",     "no_pmt",    "duration"};
-    return names[unsigned(kind)];
-}
-
 void tally_verdict(CheckTally& tally, CheckVerdict verdict) {
     ++tally.recordings;
     ++tally.of[unsigned(verdict)];

@@ -13,16 +13,54 @@
 
 namespace varnek {
 
-// The kinds in the order the verdict line and the JSON counts list them;
-// from part_missing on they concern the whole recording and have no place.
+// The kinds of damage -check finds. Adding one is its name here, its row in
+// check_kind_table and its detector.
 enum class CheckKind {
     sync, continuity, transport_error, pcr_gap, part_join, partial_packet, crc,
     pat, pmt, stream_gap, pts_gap, scrambled, read_error,
     part_missing, no_header, no_pat, no_pmt, duration,
+    kinds_end  // not a kind: the count of the kinds before it
 };
-constexpr unsigned check_kinds = 18;
-const char* check_kind_name(CheckKind kind);
-inline bool check_kind_located(CheckKind kind) { return kind < CheckKind::part_missing; }
+
+struct CheckKindRow {
+    CheckKind kind;
+    const char* name;       // in the verdict line, the PID table and the JSON counts
+    bool whole_recording;   // concerns the whole recording: no place, no PID
+};
+
+// One row per kind, in the order the verdict line and the JSON counts list them.
+inline constexpr CheckKindRow check_kind_table[] = {
+    {CheckKind::sync, "sync", false},
+    {CheckKind::continuity, "continuity", false},
+    {CheckKind::transport_error, "transport_error", false},
+    {CheckKind::pcr_gap, "pcr_gap", false},
+    {CheckKind::part_join, "part_join", false},
+    {CheckKind::partial_packet, "partial_packet", false},
+    {CheckKind::crc, "crc", false},
+    {CheckKind::pat, "pat", false},
+    {CheckKind::pmt, "pmt", false},
+    {CheckKind::stream_gap, "stream_gap", false},
+    {CheckKind::pts_gap, "pts_gap", false},
+    {CheckKind::scrambled, "scrambled", false},
+    {CheckKind::read_error, "read_error", false},
+    {CheckKind::part_missing, "part_missing", true},
+    {CheckKind::no_header, "no_header", true},
+    {CheckKind::no_pat, "no_pat", true},
+    {CheckKind::no_pmt, "no_pmt", true},
+    {CheckKind::duration, "duration", true},
+};
+constexpr unsigned check_kinds = unsigned(sizeof check_kind_table / sizeof check_kind_table[0]);
+
+constexpr bool check_kind_rows_in_order() {
+    for (unsigned k = 0; k < check_kinds; ++k)
+        if (unsigned(check_kind_table[k].kind) != k) return false;
+    return true;
+}
+static_assert(check_kinds == unsigned(CheckKind::kinds_end) && check_kind_rows_in_order(),
+              "check_kind_table holds every CheckKind once, in the enum's order");
+
+inline const char* check_kind_name(CheckKind kind) { return check_kind_table[unsigned(kind)].name; }
+inline bool check_kind_located(CheckKind kind) { return !check_kind_table[unsigned(kind)].whole_recording; }
 
 enum class CheckVerdict { intact, damaged, unreadable, not_ts };
 // "intact", "damaged", "unreadable", "not_ts": the JSON verdict.
