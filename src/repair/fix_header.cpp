@@ -29,19 +29,12 @@ void correct_pmt_pid(const ScanState& state, RepairSession& session, const RunOp
     uint16_t pid = packet_pid(state.stored_pmt.data());
     uint8_t field[2];
     qbxh_put_u16(field, 0, pid);
-    switch (write_in_place(state, session, options, name, session.stored_header.part,
-                           session.stored_header.offset + qbxh_pmt_pid_at, field, 2, "fixqbx")) {
-        case WriteOutcome::written:
-            // Told only once it is in the file.
-            repair_announce(session, options, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
-            qbxh_put_u16(session.stored_header.bytes->data(), qbxh_pmt_pid_at, pid);
-            break;
-        case WriteOutcome::not_opened:
-            repair_fail(session, "fixqbx", "Can't reopen '%s' for writing",
-                        part_file_name(name, session.stored_header.part).c_str());
-            break;
-        case WriteOutcome::not_written: repair_fail(session, "fixqbx", "Can't write QBX"); break;
-        case WriteOutcome::not_saved: break;
+    const WriteOutcome outcome = write_in_place(state, session, options, name, session.stored_header.part,
+                                                session.stored_header.offset + qbxh_pmt_pid_at, field, 2, "fixqbx");
+    if (write_told(session, outcome, "fixqbx", part_file_name(name, session.stored_header.part), "Can't write QBX")) {
+        // Told only once it is in the file.
+        repair_announce(session, options, "fixqbx", "Correct PMT-PID %d in QBX", int(pid));
+        qbxh_put_u16(session.stored_header.bytes->data(), qbxh_pmt_pid_at, pid);
     }
     repair_say(session, "fixqbx", "QBX already exists");
 }
@@ -88,18 +81,14 @@ void regenerate(const ScanState& state, const Summary& summary, RepairSession& s
         repair_fail(session, "fixqbx", "The head of '%s' is out of sync: use -salvage:<file>", name);
         return;
     }
-    switch (write_in_place(state, session, options, name, 0, 0, head.data(), head.size(), "fixqbx")) {
-        case WriteOutcome::written:
-            repair_announce(session, options, "fixqbx", "Overwrite 1. ts packet with QBX");
-            if (move_pat) repair_announce(session, options, "fixqbx", "Overwrite 2. ts packet with PAT");
-            if (move_pmt) repair_announce(session, options, "fixqbx", "Overwrite 3. ts packet with PMT");
-            // The generated record stands for the stored one once it is in the file.
-            store_packet(session.stored_header, record.data(), 0, 0);
-            break;
-        case WriteOutcome::not_opened: repair_fail(session, "fixqbx", "Can't reopen '%s' for writing", name); break;
-        case WriteOutcome::not_written: repair_fail(session, "fixqbx", "Can't write QBX"); break;
-        case WriteOutcome::not_saved: break;
-    }
+    const WriteOutcome outcome =
+        write_in_place(state, session, options, name, 0, 0, head.data(), head.size(), "fixqbx");
+    if (!write_told(session, outcome, "fixqbx", name, "Can't write QBX")) return;
+    repair_announce(session, options, "fixqbx", "Overwrite 1. ts packet with QBX");
+    if (move_pat) repair_announce(session, options, "fixqbx", "Overwrite 2. ts packet with PAT");
+    if (move_pmt) repair_announce(session, options, "fixqbx", "Overwrite 3. ts packet with PMT");
+    // The generated record stands for the stored one once it is in the file.
+    store_packet(session.stored_header, record.data(), 0, 0);
 }
 
 }  // namespace

@@ -51,16 +51,11 @@ void fix_pat(const ScanState& state, const Summary& /*summary*/, RepairSession& 
     // first part file, never behind one met later in the stream.
     uint64_t behind = state.head_run != HeadRun::none ? state.head_run_end : 0;
     if (options.hex) hex_dump(pat.data());
-    switch (write_in_place(state, session, options, name, 0, behind + packet_size, pat.data(), packet_size, "fixpat")) {
-        case WriteOutcome::written:
-            repair_announce(session, options, "fixpat", "Overwrite %d. ts packet with PAT",
-                            int(behind / packet_size + 2));
-            store_packet(session.stored_pat, pat.data(), behind + packet_size, 0);
-            break;
-        case WriteOutcome::not_opened: repair_fail(session, "fixpat", "Can't reopen '%s' for writing", name); break;
-        case WriteOutcome::not_written: repair_fail(session, "fixpat", "Can't write ts package"); break;
-        case WriteOutcome::not_saved: break;
-    }
+    const WriteOutcome outcome =
+        write_in_place(state, session, options, name, 0, behind + packet_size, pat.data(), packet_size, "fixpat");
+    if (!write_told(session, outcome, "fixpat", name, "Can't write ts package")) return;
+    repair_announce(session, options, "fixpat", "Overwrite %d. ts packet with PAT", int(behind / packet_size + 2));
+    store_packet(session.stored_pat, pat.data(), behind + packet_size, 0);
 }
 
 }  // namespace varnek

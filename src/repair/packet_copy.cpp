@@ -142,14 +142,9 @@ void copy_header_in(const ScanState& state, const Summary& /*summary*/, RepairSe
         repair_fail(session, "put", "Can't read first ts packet");
         return;
     }
-    switch (write_in_place(state, session, options, name, 0, 0, packet.data(), packet_size, "put")) {
-        case WriteOutcome::written:
-            repair_announce(session, options, "put", "Overwrite first ts packet from: '%s'", source);
-            break;
-        case WriteOutcome::not_opened: repair_fail(session, "put", "Can't reopen '%s' for writing", name); break;
-        case WriteOutcome::not_written: repair_fail(session, "put", "Can't write ts packet"); break;
-        case WriteOutcome::not_saved: break;
-    }
+    const WriteOutcome outcome = write_in_place(state, session, options, name, 0, 0, packet.data(), packet_size, "put");
+    if (write_told(session, outcome, "put", name, "Can't write ts packet"))
+        repair_announce(session, options, "put", "Overwrite first ts packet from: '%s'", source);
 }
 
 }  // namespace varnek

@@ -20,6 +20,17 @@ bool restore_times(const TimesKeeper& keeper) {
     return !keeper.times || set_file_times(keeper.path.c_str(), *keeper.times);
 }
 
+bool write_told(RepairSession& session, WriteOutcome outcome, const char* action, const std::string& file,
+                const char* not_written) {
+    switch (outcome) {
+        case WriteOutcome::written: return true;
+        case WriteOutcome::not_opened: repair_fail(session, action, "Can't reopen '%s' for writing", file.c_str()); break;
+        case WriteOutcome::not_written: repair_fail(session, action, "%s", not_written); break;
+        case WriteOutcome::not_saved: break;
+    }
+    return false;
+}
+
 WriteOutcome write_in_place(const ScanState& state, RepairSession& session, const RunOptions& options,
                             const char* recording, unsigned part, uint64_t offset, const uint8_t* bytes, size_t count,
                             const char* action) {

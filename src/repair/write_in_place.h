@@ -35,6 +35,13 @@ enum class WriteOutcome {
 // Writes count bytes at offset into part file `part` of the recording in
 // one write, after saving the bytes it overwrites in the run's undo file.
 // The file's times are kept; when they cannot be, an error line says so.
+// Says what came of a write: nothing when it was made (true), else the
+// error line of why not, "Can't reopen '<file>' for writing" or the
+// not_written text; none when the undo data could not be saved, whose line
+// is printed already.
+bool write_told(RepairSession& session, WriteOutcome outcome, const char* action, const std::string& file,
+                const char* not_written);
+
 WriteOutcome write_in_place(const ScanState& state, RepairSession& session, const RunOptions& options,
                             const char* recording, unsigned part, uint64_t offset, const uint8_t* bytes, size_t count,
                             const char* action);
