@@ -12,10 +12,6 @@ namespace varnek {
 
 namespace {
 
-void marker(const RunOptions& options, const char* text) {
-    if (options.progress) progress_marker(text);
-}
-
 // The -prn: tag selects packets by its first four characters; a shorter tag
 // takes part with its terminating NUL.
 bool prn_tag_matches(const char* tag, const uint8_t* packet) {
@@ -64,7 +60,7 @@ void capture_qbx(ScanState& state, const uint8_t* packet, uint64_t offset, const
 
     if (tag_is(packet, "QBXH") && !state.stored_header) {
         store_packet(state.stored_header, packet, offset, state.current_part);
-        marker(options, ".QBXH.");
+        progress_marker(options, ".QBXH.");
         if (options.prn_tag && std::strncmp(options.prn_tag, "DateTime", 8) == 0) {
             if (options.json)
                 state.prn_texts.push_back(start_stamp(packet));
@@ -100,14 +96,14 @@ void capture_qbx(ScanState& state, const uint8_t* packet, uint64_t offset, const
 void capture_pat(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options) {
     if (packet_pid(packet) != 0 || state.stored_pat) return;
     store_packet(state.stored_pat, packet, offset, state.current_part);
-    marker(options, ".PAT.");
+    progress_marker(options, ".PAT.");
 }
 
 void capture_pmt(ScanState& state, const uint8_t* packet, uint64_t offset, const RunOptions& options) {
     if (!is_pmt_section(packet)) return;
     if (!state.stored_pmt) {
         store_packet(state.stored_pmt, packet, offset, state.current_part);
-        marker(options, ".PMT.");
+        progress_marker(options, ".PMT.");
         return;
     }
     TsPacket& stored = *state.stored_pmt.bytes;

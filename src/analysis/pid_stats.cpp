@@ -37,7 +37,7 @@ void track_pcr(ScanState& state, const uint8_t* packet, unsigned row, const RunO
     uint32_t v = pcr_ms(packet);
     if (!state.pass.seen_pcr) {
         state.pass.seen_pcr = true;
-        if (options.progress) progress_marker(".PCR.");
+        progress_marker(options, ".PCR.");
     }
     if (row == no_row) return;
     PidSlot& slot = state.pid_table.rows[row];
@@ -71,7 +71,7 @@ void track_pes(ScanState& state, const uint8_t* packet, unsigned row, const RunO
     uint32_t v = pts_ms(packet);
     if (!state.pass.seen_pes) {
         state.pass.seen_pes = true;
-        if (options.progress) progress_marker(".PTS.");
+        progress_marker(options, ".PTS.");
     }
     if (row == no_row) return;
     PidSlot& slot = state.pid_table.rows[row];

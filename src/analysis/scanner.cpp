@@ -41,10 +41,6 @@ void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset, co
 
 namespace {
 
-void progress_text(const RunOptions& options, const char* text) {
-    if (options.progress) progress_marker(text);
-}
-
 // One part file, read block by block into the one reused buffer at a
 // position the scanner keeps. A seek that cannot be made (before offset 0,
 // or on a file that cannot seek) leaves the position where it was.
@@ -174,7 +170,7 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
                 if (k != 0) seek_forward(reader, k);
                 break;
             case Next::to_tail:
-                progress_text(options, ".SEEK.");
+                progress_marker(options, ".SEEK.");
                 std::fflush(console().out);
                 // Not possible in a file shorter than a block: the position stays at its end.
                 seek_before_end(reader, block_bytes);
@@ -197,10 +193,10 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
                 break;
             }
         }
-        progress_text(options, next_marker);
+        progress_marker(options, next_marker);
     }
     close_input(file);
-    progress_text(options, " done\n");
+    progress_marker(options, " done\n");
 }
 
 }  // namespace

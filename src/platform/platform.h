@@ -125,6 +125,9 @@ int64_t clock_ms();
 // system decide daylight saving; the result is seconds since the epoch.
 int64_t make_local_time(std::tm fields);
 bool local_time_of(int64_t seconds, std::tm& out);
+// The local date and time of seconds since the epoch, "YYYY-MM-DD" and
+// "HH:MM:SS" with separator between them.
+std::string local_date_time(int64_t seconds, char separator);
 
 // The classic ctime text of a broken-down time: "Thu Jan  1 20:15:00 2009\n".
 std::string ctime_text(const std::tm& fields);

@@ -15,4 +15,13 @@ std::string ctime_text(const std::tm& f) {
     return text;
 }
 
+std::string local_date_time(int64_t seconds, char separator) {
+    std::tm t{};
+    local_time_of(seconds, t);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d%c%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  separator, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
 }  // namespace varnek

@@ -131,15 +131,24 @@ size_t read_update(UpdateFile* file, uint64_t offset, uint8_t* buffer, size_t co
     return done;
 }
 
-bool write_update(UpdateFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
+namespace {
+
+// Writes count bytes at offset whole, through short writes and interruptions.
+bool write_all_at(int fd, uint64_t offset, const uint8_t* bytes, size_t count) {
     size_t done = 0;
     while (done < count) {
-        ssize_t n = pwrite(file->fd, bytes + done, count - done, off_t(offset + done));
+        ssize_t n = pwrite(fd, bytes + done, count - done, off_t(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += size_t(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool write_update(UpdateFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
+    return write_all_at(file->fd, offset, bytes, count);
 }
 
 bool close_update(UpdateFile* file) {
@@ -675,14 +684,7 @@ bool make_folder(const char* path) {
 }
 
 bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = pwrite(file->fd, bytes + done, count - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
+    return write_all_at(file->fd, offset, bytes, count);
 }
 
 void start_writeback(NewFile* file, uint64_t offset, size_t count) {

@@ -247,11 +247,15 @@ NewFile* create_new(const char* path, bool exclusive) {
     return new NewFile{h};
 }
 
-NewFile* create_temp_beside(const char* target, std::string& temp_path) {
+namespace {
+
+// A new file named prefix and six random letters or digits, made only where
+// no file of that name exists.
+NewFile* create_temp_named(const std::string& prefix, std::string& temp_path) {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     uint64_t seed = uint64_t(now_ns()) ^ GetCurrentProcessId();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = std::string(target) + ".varnek-";
+        std::string name = prefix;
         for (int i = 0; i < 6; ++i) {
             seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
             name += letters[(seed >> 33) % 36];
@@ -263,6 +267,12 @@ NewFile* create_temp_beside(const char* target, std::string& temp_path) {
         if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
     }
     return nullptr;
+}
+
+}  // namespace
+
+NewFile* create_temp_beside(const char* target, std::string& temp_path) {
+    return create_temp_named(std::string(target) + ".varnek-", temp_path);
 }
 
 bool write_new(NewFile* file, const uint8_t* bytes, size_t count) {
@@ -663,21 +673,7 @@ PrivateRead read_private_file(const std::string& folder, const std::string& name
 }
 
 NewFile* create_private_temp(const std::string& folder, std::string& temp_path) {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    uint64_t seed = uint64_t(now_ns()) ^ GetCurrentProcessId();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = folder + "/.varnek-";
-        for (int i = 0; i < 6; ++i) {
-            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-            name += letters[(seed >> 33) % 36];
-        }
-        if (NewFile* file = create_new(name.c_str(), true)) {
-            temp_path = name;
-            return file;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
-    }
-    return nullptr;
+    return create_temp_named(folder + "/.varnek-", temp_path);
 }
 
 // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns.

@@ -624,13 +624,6 @@ UndoResult undo_recording(const char* recording, const RunOptions& options) {
     return result;
 }
 
-std::string undo_date(int64_t seconds) {
-    std::tm t{};
-    local_time_of(seconds, t);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec);
-    return text;
-}
+std::string undo_date(int64_t seconds) { return local_date_time(seconds, ' '); }
 
 }  // namespace varnek

@@ -39,11 +39,7 @@ Json stream_rows(const StreamList& list) {
 Json header_object(const ScanState& state) {
     if (!state.stored_header) return nullptr;
     const uint8_t* r = state.stored_header.data();
-    std::tm t{};
-    local_time_of(recording_start_time(r), t);
-    char start[64];
-    std::snprintf(start, sizeof start, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec);
+    const std::string start = local_date_time(recording_start_time(r), 'T');
     Json streams = Json::array();
     for (unsigned i = 0; i < qbxh_stream_entries; ++i) {
         uint8_t type = qbxh_entry_type(r, i);
@@ -234,15 +230,7 @@ std::string json_prn(const char* name, const ScanState& state, const RunOptions&
 }
 
 std::string json_undo(const char* name, size_t undone, bool dated, int64_t made, const std::string& error) {
-    Json from = nullptr;
-    if (dated) {
-        std::tm t{};
-        local_time_of(made, t);
-        char date[64];
-        std::snprintf(date, sizeof date, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                      t.tm_hour, t.tm_min, t.tm_sec);
-        from = date;
-    }
+    const Json from = dated ? Json(local_date_time(made, 'T')) : Json(nullptr);
     Json o{{"recording", utf8_text(name)}, {"undone", undone}, {"from", from}};
     o["error"] = error.empty() ? Json(nullptr) : Json(utf8_text(error));
     return dump(o);

@@ -81,6 +81,10 @@ void progress_marker(const char* text) {
     if (!c.out_discarded) std::fflush(c.out);
 }
 
+void progress_marker(const RunOptions& options, const char* text) {
+    if (options.progress) progress_marker(text);
+}
+
 const char* format_ms(uint32_t ms) {
     static char text[16];
     if (ms == 0) return "no PTS";

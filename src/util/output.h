@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "util/run_options.h"
+
 namespace varnek {
 
 struct Console {
@@ -48,6 +50,8 @@ void begin_err_line();
 // null device is not flushed: nobody reads it, and a flush per block is a
 // system call per block.
 void progress_marker(const char* text);
+// The same, only where the run shows the scan's progress (-v).
+void progress_marker(const RunOptions& options, const char* text);
 
 // "no PTS" for 0, else "HH:MM:SS.mmm" with hours unbounded. The text lives
 // in a static buffer that the next call overwrites.
