@@ -16,7 +16,7 @@ namespace varnek {
 namespace {
 
 constexpr uint64_t max_pcr_step = 100 * 90;          // 100 ms
-constexpr size_t look_ahead = 2 * packet_size;        // the three-sync-byte rule's
+constexpr size_t look_ahead = sync_look_ahead;
 constexpr uint64_t sync_run = 5 * packet_size;        // packets in a row that show a transport stream
 
 // Steps forward from a to b on the 33-bit clock; a step "back" is one of
@@ -336,9 +336,9 @@ uint64_t check_part(InputFile* file, unsigned part, uint64_t origin, const RunOp
         // and its PID's follow word moves on. Every other packet takes the
         // full way.
         auto common = [&](uint32_t head) {
-            if ((head & 0xFFC000F0) != 0x47000010) return false;
-            const unsigned pid = (head >> 8) & 0x1FFF;
-            const unsigned row = state.row_of_key[pid];
+            if (!common_for_check(head)) return false;
+            const unsigned pid = header_pid(head);
+            const unsigned row = row_of_header(state, head);
             if (row == 0) return false;
             uint64_t& word = f.word[pid];
             if (uint16_t(word) == (mode_seen | ((head - 1) & 0x0F)))

@@ -106,6 +106,10 @@ struct ScanState {
     std::array<uint8_t, 8193> row_of_key{};
 };
 
+// The PID-list row (row + 1; 0 = none) of a packet's header word. PID 0 has
+// no entry: the PAT always takes the full way.
+inline unsigned row_of_header(const ScanState& s, uint32_t head) { return s.row_of_key[header_pid(head)]; }
+
 inline uint64_t pat_offset(const ScanState& s) { return s.stored_pat.offset; }
 inline uint64_t pmt_offset(const ScanState& s) { return s.stored_pmt.offset; }
 

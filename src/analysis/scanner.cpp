@@ -77,15 +77,17 @@ Next next_after_block(const ScanState& state, const RunOptions& options) {
 // resync inside the block).
 uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint64_t block_offset,
                     const RunOptions& options) {
-    const uint64_t m = (count - 3) * packet_size;
+    // The last packets of a block are read again with the next block: the
+    // test of a packet needs the two behind it.
+    const uint64_t m = (count - block_overlap_packets) * packet_size;
     uint64_t pos = 0;
     // After a packet passed the test, the next one's first two sync bytes
     // are known good: only the third needs a look.
     bool two_known = false;
     bool count_only = state.head_run != HeadRun::open;
     while (pos < m) {
-        if (!(two_known || (block[pos] == sync_byte && block[pos + 188] == sync_byte)) ||
-            block[pos + 376] != sync_byte) {
+        if (!(two_known || (block[pos] == sync_byte && block[pos + packet_size] == sync_byte)) ||
+            block[pos + sync_look_ahead] != sync_byte) {
             two_known = false;
             if (state.pass.in_sync) {
                 // The line break in front ends a line left open before.
@@ -119,16 +121,16 @@ uint64_t scan_block(ScanState& state, const uint8_t* block, uint64_t count, uint
         // compares; every other packet takes the steps.
         // PID 0 has no entry in row_of_key.
         const uint32_t head = header_word(packet);
-        if (count_only && (head & 0x00400020) == 0) {
-            const unsigned row = state.row_of_key[(head >> 8) & 0x1FFF];
+        if (count_only && common_for_scan(head)) {
+            const unsigned row = row_of_header(state, head);
             if (row != 0) {
                 ++state.pid_table.rows[row - 1].count;
                 // A run of common packets: each needs only its third sync
                 // byte, its header and its row.
-                while (pos < m && block[pos + 376] == sync_byte) {
+                while (pos < m && block[pos + sync_look_ahead] == sync_byte) {
                     const uint32_t h = header_word(block + pos);
-                    if ((h & 0x00400020) != 0) break;
-                    const unsigned r = state.row_of_key[(h >> 8) & 0x1FFF];
+                    if (!common_for_scan(h)) break;
+                    const unsigned r = row_of_header(state, h);
                     if (r == 0) break;
                     ++state.pid_table.rows[r - 1].count;
                     pos += packet_size;
@@ -157,7 +159,7 @@ void scan_part(InputFile* file, const char* part_name, const RunOptions& options
         size_t bytes = read_input(file, block_offset, buffer, block_bytes);
         if (dry) lay_over(*dry, block_offset, buffer, bytes);
         uint64_t count = bytes / packet_size;
-        if (count <= 3) break;
+        if (count <= block_overlap_packets) break;
         // A short read moves over a trailing partial packet too; the next
         // read then finds nothing more.
         reader.position += bytes;

@@ -14,6 +14,9 @@ struct DryWrites;
 
 constexpr unsigned block_packets = 1000;
 constexpr uint64_t block_bytes = uint64_t(block_packets) * packet_size;
+// The packets at a block's end that are read again with the next block; a
+// read of no more than these ends the part file.
+constexpr uint64_t block_overlap_packets = 3;
 
 // Scans the recording whose first file is open as first_file (the scanner
 // closes it), then its part files name1, name2, ... until one is missing.

@@ -40,6 +40,21 @@ inline uint16_t packet_pid(const uint8_t* packet) {
 inline uint32_t header_word(const uint8_t* packet) {
     return (uint32_t(packet[0]) << 24) | (uint32_t(packet[1]) << 16) | (uint32_t(packet[2]) << 8) | packet[3];
 }
+// The header word's PID.
+inline unsigned header_pid(uint32_t head) { return (head >> 8) & 0x1FFF; }
+// The common packet, which the scan and -check only count. The scan's test:
+// no PUSI and no adaptation field.
+constexpr uint32_t common_scan_mask = 0x00400020;
+inline bool common_for_scan(uint32_t head) { return (head & common_scan_mask) == 0; }
+// -check's: besides, a sync byte, no transport error, not scrambled and a
+// payload.
+constexpr uint32_t common_check_mask = 0xFFC000F0;
+constexpr uint32_t common_check_value = 0x47000010;
+inline bool common_for_check(uint32_t head) { return (head & common_check_mask) == common_check_value; }
+// The three-sync-byte rule looks at the sync bytes of the two packets behind
+// the one it takes.
+constexpr unsigned sync_look_ahead = 2 * packet_size;
+
 // PUSI: bit 0x40 of byte 1.
 inline bool has_pusi(const uint8_t* packet) { return (packet[1] & 0x40) != 0; }
 // Payload present: bit 0x10 of byte 3.
