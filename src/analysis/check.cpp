@@ -487,11 +487,8 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
     uint64_t origin = 0;
     unsigned part = 0;
     for (;; ++part) {
-        state.current_part = part;
         FileId id;
-        if (file_id_of_input(file, id)) state.part_ids.push_back(id);
-        std::string part_name = part_file_name(name, part);
-        state.parts.push_back(PartFile{part_name, input_size(file)});
+        begin_part(state, part, part_file_name(name, part), file, id);
         advise_sequential(file);
         // The last PCR of the part before is compared with this part's first.
         int pcr_pid = pcr_pid_now(state) >= 0 ? pcr_pid_now(state) : f.first_pcr_pid;

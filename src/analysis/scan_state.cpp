@@ -12,6 +12,14 @@ void store_packet(StoredPacket& slot, const uint8_t* packet, uint64_t offset, un
     slot.part = part;
 }
 
+bool begin_part(ScanState& state, unsigned part, const std::string& part_name, InputFile* file, FileId& id) {
+    state.current_part = part;
+    const bool identified = file_id_of_input(file, id);
+    if (identified) state.part_ids.push_back(id);
+    state.parts.push_back(PartFile{part_name, input_size(file)});
+    return identified;
+}
+
 std::string part_file_name(const std::string& recording, unsigned part) {
     if (part == 0) return recording;
     return recording + std::to_string(part);

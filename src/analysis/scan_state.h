@@ -116,6 +116,11 @@ inline uint64_t pmt_offset(const ScanState& s) { return s.stored_pmt.offset; }
 // Replaces a stored copy with a copy of packet (the old one is released).
 void store_packet(StoredPacket& slot, const uint8_t* packet, uint64_t offset, unsigned part);
 
+// Notes part file number part, open as file under part_name, as the one the
+// scan reads now: its number, identity and size. False (id untouched) when
+// the file cannot tell its identity.
+bool begin_part(ScanState& state, unsigned part, const std::string& part_name, InputFile* file, FileId& id);
+
 // The name of part file number part (0: the recording's own name).
 std::string part_file_name(const std::string& recording, unsigned part);
 

@@ -210,11 +210,8 @@ void scan_recording(const char* name, InputFile* first_file, const RunOptions& o
     std::string part_name = name;
     InputFile* file = first_file;
     for (unsigned part = 0;; ++part) {
-        state.current_part = part;
         FileId id;
-        const bool identified = file_id_of_input(file, id);
-        if (identified) state.part_ids.push_back(id);
-        state.parts.push_back(PartFile{part_name, input_size(file)});
+        const bool identified = begin_part(state, part, part_name, file, id);
         scan_part(file, part_name.c_str(), options, state, buffer.get(),
                   identified ? dry_updates_of(dry_writes, id) : nullptr);
         part_name = part_file_name(name, part + 1);
