@@ -14,7 +14,7 @@ constexpr bool prefix = false, whole = true;
 constexpr OptionKind flag = OptionKind::flag, value = OptionKind::value;
 
 // The usage text's options first, in its order; the help text follows the table.
-const OptionSpec table[] = {
+const OptionRow table[] = {
     {"all", prefix, flag, &R::all_packets, nullptr, in_usage, "      -all        Analyse all pakets, takes a while"},
     {"hex", prefix, flag, &R::hex, nullptr, in_usage, "      -hex        Dump some pakets in hex"},
     {"fixqbx", prefix, flag, &R::fix_header, nullptr, in_usage | strict,
@@ -50,12 +50,12 @@ const OptionSpec table[] = {
 const char* option_name(const char* arg) { return arg[1] == '-' ? arg + 2 : arg + 1; }
 
 // The option an argument names, or null.
-const OptionSpec* find_option(const char* arg) {
+const OptionRow* find_option(const char* arg) {
     const char* name = option_name(arg);
-    for (const OptionSpec& spec : table) {
-        if (spec.whole_word ? std::strcmp(name, spec.name) == 0
-                            : std::strncmp(name, spec.name, std::strlen(spec.name)) == 0)
-            return &spec;
+    for (const OptionRow& option : table) {
+        if (option.whole_word ? std::strcmp(name, option.name) == 0
+                            : std::strncmp(name, option.name, std::strlen(option.name)) == 0)
+            return &option;
     }
     return nullptr;
 }
@@ -66,8 +66,8 @@ void print_lines(const char* const* lines, size_t count) {
 
 }  // namespace
 
-const std::vector<OptionSpec>& option_table() {
-    static const std::vector<OptionSpec> options(std::begin(table), std::end(table));
+const std::vector<OptionRow>& option_table() {
+    static const std::vector<OptionRow> options(std::begin(table), std::end(table));
     return options;
 }
 
@@ -77,14 +77,14 @@ void print_usage() {
         "                  Analyse <ts> an print result to screen",
     };
     print_lines(head, sizeof head / sizeof head[0]);
-    for (const OptionSpec& spec : table)
-        if (spec.traits & in_usage) std::fprintf(console().out, "%s\n", spec.line);
+    for (const OptionRow& option : table)
+        if (option.traits & in_usage) std::fprintf(console().out, "%s\n", option.line);
 }
 
 void print_help() {
     print_usage();
-    for (const OptionSpec& spec : table)
-        if (!(spec.traits & in_usage) && spec.line) std::fprintf(console().out, "%s\n", spec.line);
+    for (const OptionRow& option : table)
+        if (!(option.traits & in_usage) && option.line) std::fprintf(console().out, "%s\n", option.line);
     static const char* const tail[] = {
         "\nEvery option may also begin with two dashes (--all, --get:<file>).",
         "\nExit codes:",
@@ -109,19 +109,19 @@ ParsedArgs parse_arguments(int argc, char** argv) {
     std::FILE* out = console().out;
     std::vector<const char*> unknown;
     bool asks_write = false;
-    const OptionSpec* undo_conflict = nullptr;
+    const OptionRow* undo_conflict = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
             parsed.recordings.push_back(arg);
             continue;
         }
-        const OptionSpec* spec = find_option(arg);
-        if (!spec) {
+        const OptionRow* option = find_option(arg);
+        if (!option) {
             unknown.push_back(arg);
             continue;
         }
-        switch (spec->kind) {
+        switch (option->kind) {
             case OptionKind::help:
                 print_help();
                 parsed.answered = true;
@@ -131,21 +131,21 @@ ParsedArgs parse_arguments(int argc, char** argv) {
                 parsed.answered = true;
                 return parsed;
             case OptionKind::value: {
-                const char* value = option_name(arg) + std::strlen(spec->name);
+                const char* value = option_name(arg) + std::strlen(option->name);
                 if (*value == '\0') {
-                    report_error("%s", spec->missing);
-                    std::fputs(spec->use, out);
-                    parsed.error_exit = spec->missing_exit;
+                    report_error("%s", option->missing);
+                    std::fputs(option->use, out);
+                    parsed.error_exit = option->missing_exit;
                     return parsed;
                 }
-                o.*(spec->value) = value;
+                o.*(option->value) = value;
                 break;
             }
-            case OptionKind::flag: o.*(spec->flag) = true; break;
+            case OptionKind::flag: o.*(option->flag) = true; break;
         }
-        if (spec->traits & quiet) o.progress = false;
-        asks_write = asks_write || (spec->traits & strict);
-        if ((spec->traits & not_with_undo) && !undo_conflict) undo_conflict = spec;
+        if (option->traits & quiet) o.progress = false;
+        asks_write = asks_write || (option->traits & strict);
+        if ((option->traits & not_with_undo) && !undo_conflict) undo_conflict = option;
     }
     // A mistyped option must not turn a repair into another one, a dry run
     // into a real one, or a check into a plain report.

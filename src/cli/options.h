@@ -39,7 +39,7 @@ enum OptionTrait : unsigned {
 // One option of the command line. An argument names it when, after its
 // '-' (or "--"), it begins with the name, or for a whole-word option
 // equals it.
-struct OptionSpec {
+struct OptionRow {
     const char* name;  // as written after the '-': "all", "prn:"
     bool whole_word;   // matched only as the whole argument (-h is not -hex)
     OptionKind kind;
@@ -54,7 +54,7 @@ struct OptionSpec {
 };
 
 // Every option the parser knows, in the order of the help text.
-const std::vector<OptionSpec>& option_table();
+const std::vector<OptionRow>& option_table();
 
 struct ParsedArgs {
     RunOptions options;

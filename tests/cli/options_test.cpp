@@ -16,7 +16,7 @@
 namespace {
 
 using varnek::OptionKind;
-using varnek::OptionSpec;
+using varnek::OptionRow;
 using varnek::ParsedArgs;
 
 // What the console printed while f ran (out and err as one text).
@@ -52,11 +52,11 @@ Parsed parse(std::vector<std::string> args) {
     return result;
 }
 
-bool sets(const OptionSpec& spec, const ParsedArgs& parsed, const char* value) {
-    switch (spec.kind) {
-        case OptionKind::flag: return parsed.options.*(spec.flag);
+bool sets(const OptionRow& option, const ParsedArgs& parsed, const char* value) {
+    switch (option.kind) {
+        case OptionKind::flag: return parsed.options.*(option.flag);
         case OptionKind::value: {
-            const char* got = parsed.options.*(spec.value);
+            const char* got = parsed.options.*(option.value);
             return got && std::strcmp(got, value) == 0;
         }
         default: return parsed.answered;
@@ -67,21 +67,21 @@ bool sets(const OptionSpec& spec, const ParsedArgs& parsed, const char* value) {
 // its name; the tail names a prefix option still and makes a whole-word
 // option unknown (which -fixqbx turns into exit code 14).
 TEST(Options, EveryOptionInEveryForm) {
-    for (const OptionSpec& spec : varnek::option_table()) {
-        const std::string name = spec.name;
-        const char* value = spec.kind == OptionKind::value ? "v.bin" : "";
+    for (const OptionRow& option : varnek::option_table()) {
+        const std::string name = option.name;
+        const char* value = option.kind == OptionKind::value ? "v.bin" : "";
         for (const std::string dashes : {"-", "--"}) {
             SCOPED_TRACE(dashes + name);
             Parsed parsed = parse({"rec.ts", dashes + name + value});
-            EXPECT_TRUE(sets(spec, parsed, value));
+            EXPECT_TRUE(sets(option, parsed, value));
             EXPECT_EQ(parsed.error_exit, varnek::exit_ok);
             EXPECT_EQ(parsed.recordings.size(), 1u);
-            parsed = parse({"rec.ts", dashes + name + (spec.kind == OptionKind::value ? "" : "x") + value, "-fixqbx"});
-            if (spec.whole_word) {
+            parsed = parse({"rec.ts", dashes + name + (option.kind == OptionKind::value ? "" : "x") + value, "-fixqbx"});
+            if (option.whole_word) {
                 EXPECT_EQ(parsed.error_exit, varnek::exit_bad_option);
                 EXPECT_EQ(parsed.printed, "Error: Unknown option '" + dashes + name + "x'!\n");
             } else {
-                EXPECT_TRUE(sets(spec, parsed, value));
+                EXPECT_TRUE(sets(option, parsed, value));
             }
         }
         // Three dashes are one too many.
@@ -113,8 +113,8 @@ TEST(Options, HelpNamesEveryOption) {
     const std::string usage = printed_by([] { varnek::print_usage(); });
     const std::string help = printed_by([] { varnek::print_help(); });
     EXPECT_EQ(help.compare(0, usage.size(), usage), 0);
-    for (const OptionSpec& spec : varnek::option_table()) {
-        const std::string written = std::string("-") + spec.name;
+    for (const OptionRow& option : varnek::option_table()) {
+        const std::string written = std::string("-") + option.name;
         bool named = false;
         for (size_t at = help.find(written); at != std::string::npos && !named; at = help.find(written, at + 1)) {
             const char next = at + written.size() < help.size() ? help[at + written.size()] : ' ';
