@@ -76,7 +76,8 @@ TEST(Options, EveryOptionInEveryForm) {
             EXPECT_TRUE(sets(option, parsed, value));
             EXPECT_EQ(parsed.error_exit, varnek::exit_ok);
             EXPECT_EQ(parsed.recordings.size(), 1u);
-            parsed = parse({"rec.ts", dashes + name + (option.kind == OptionKind::value ? "" : "x") + value, "-fixqbx"});
+            const std::string mistyped = dashes + name + (option.kind == OptionKind::value ? "" : "x") + value;
+            parsed = parse({"rec.ts", mistyped, "-fixqbx"});
             if (option.whole_word) {
                 EXPECT_EQ(parsed.error_exit, varnek::exit_bad_option);
                 EXPECT_EQ(parsed.printed, "Error: Unknown option '" + dashes + name + "x'!\n");
