@@ -189,6 +189,9 @@ Packet pes_with_pts(uint16_t pid, uint8_t stream_id, uint64_t pts_ticks, uint8_t
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The section from the table id to the CRC field, inclusive.
 Bytes pat_section(const PatFields& fields) {
     const SectionTweaks& t = fields.tweaks;
     Bytes s{0x00, 0, 0};  // table id 0
@@ -203,6 +206,8 @@ Bytes pat_section(const PatFields& fields) {
     finish_section(s, t);
     return s;
 }
+
+}  // namespace
 
 Packet pat_packet(const PatFields& fields) {
     return section_packet(pat_pid, pat_section(fields), fields.continuity, fields.tweaks.pointer_field);
@@ -607,6 +612,9 @@ RecordingStream open_recording(const Recipe& recipe, uint64_t first_slot) {
     return st;
 }
 
+namespace {
+
+// Up to max packets into out; returns how many (0 at the end).
 size_t read_packets(RecordingStream& st, Packet* out, size_t max) {
     uint64_t left = st.end > st.index ? st.end - st.index : 0;
     size_t n = static_cast<size_t>(std::min<uint64_t>(left, max));
@@ -614,11 +622,14 @@ size_t read_packets(RecordingStream& st, Packet* out, size_t max) {
     return n;
 }
 
+// The first bytes of the packet that would follow the end (trailing_bytes).
 Packet packet_after_end(RecordingStream& st) {
     Packet p;
     make_next_packet(st, p);
     return p;
 }
+
+}  // namespace
 
 std::vector<Packet> make_recording(const Recipe& recipe) {
     RecordingStream st = open_recording(recipe);
@@ -702,6 +713,10 @@ WriteResult write_recording(const Recipe& recipe, const std::string& path) {
     return result;
 }
 
+namespace {
+
+// A sparse file of total_size bytes: head at offset 0, tail ending at
+// total_size, a hole (zeros) in between.
 WriteResult write_sparse(const std::string& path, uint64_t total_size, const std::vector<Packet>& head,
                          const std::vector<Packet>& tail) {
     WriteResult result;
@@ -722,6 +737,8 @@ WriteResult write_sparse(const std::string& path, uint64_t total_size, const std
     result.bytes = total_size;
     return result;
 }
+
+}  // namespace
 
 WriteResult write_sparse_recording(const Recipe& recipe, const std::string& path, uint64_t total_size,
                                    uint64_t head_packets, uint64_t tail_packets) {

@@ -125,8 +125,6 @@ struct PatFields {
     uint8_t continuity = 0;
     SectionTweaks tweaks;
 };
-// The section from the table id to the CRC field, inclusive.
-Bytes pat_section(const PatFields& fields);
 Packet pat_packet(const PatFields& fields);
 Packet pat_packet(const std::vector<PatEntry>& programs);
 
@@ -302,10 +300,6 @@ struct RecordingStream {
 // whose body starts that many slots in (no head packets; times and clocks as
 // in the full recording at that point).
 RecordingStream open_recording(const Recipe& recipe, uint64_t first_slot = 0);
-// Up to max packets into out; returns how many (0 at the end).
-size_t read_packets(RecordingStream& stream, Packet* out, size_t max);
-// The first bytes of the packet that would follow the end (trailing_bytes).
-Packet packet_after_end(RecordingStream& stream);
 
 std::vector<Packet> make_recording(const Recipe& recipe);  // no trailing bytes
 Bytes recording_bytes(const Recipe& recipe);               // with trailing bytes, one stream
@@ -320,10 +314,6 @@ struct WriteResult {
 // Writes the recording to path (and its part files), block by block.
 WriteResult write_recording(const Recipe& recipe, const std::string& path);
 
-// A sparse file of total_size bytes: head at offset 0, tail ending at
-// total_size, a hole (zeros) in between.
-WriteResult write_sparse(const std::string& path, uint64_t total_size,
-                         const std::vector<Packet>& head, const std::vector<Packet>& tail);
 // The same for a recording of total_size / 188 packets: the recipe's head and
 // head_packets body packets, then the last tail_packets body packets, with
 // times and clocks as the full recording would have them there. sync_damage
