@@ -392,6 +392,12 @@ std::string undo_folder() {
     return home_state_folder();
 }
 
+bool undo_folder_usable() {
+    const std::string folder = undo_folder();
+    std::string why;
+    return !folder.empty() && (!path_exists(folder.c_str()) || folder_is_private(folder, why));
+}
+
 std::string sealed_undo_text(const std::string& lines) {
     const size_t count = size_t(std::count(lines.begin(), lines.end(), '\n'));
     char end[64];

@@ -32,6 +32,11 @@ namespace varnek {
 // none can be named.
 std::string undo_folder();
 
+// Whether a repair could save its undo file: a folder is named, and it is
+// private (or does not exist yet, and so would be made so). For -dry,
+// which must refuse what the real run refuses.
+bool undo_folder_usable();
+
 // Adds to the run's undo file of the recording the part file's identity,
 // size and times (once per part file) and the bytes at offset before and
 // after the write, and flushes the file and its folder to the disk. False
