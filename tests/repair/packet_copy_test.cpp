@@ -226,6 +226,9 @@ TEST(DryRun, PreviewsTheWholeRun) {
         {"a link as -get:'s target", {"-get:link", "a.ts"}},
         {"repairs without a safe undo folder", {"-fixqbx", "-fixpat", "-force", "b.ts"}, {}, true},
         {"repairs beyond the file-size limit", {"-fixqbx", "-fixpat", "-force", "b.ts"}, {}, false, 100},
+        {"-undo of a recording named again goes one repair further back",
+         {"-undo", "b.ts", "./b.ts", "b.ts"},
+         {{"-fixqbx", "b.ts"}, {"-fixpat", "-force", "b.ts"}}},
     };
     // The files of a folder, and what they hold.
     auto contents = [](const std::string& folder) {
