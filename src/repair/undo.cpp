@@ -199,7 +199,14 @@ Found find_undo(const char* recording, const FileId& id, std::string& path, std:
                 UndoResult& result, const DryUndo* dry) {
     const std::string folder = undo_folder();
     std::vector<std::string> names;
-    if (folder.empty() || !list_dir(folder, names)) return Found::none;
+    if (folder.empty()) return Found::none;
+    if (!list_dir(folder, names)) {
+        // A folder that is there but may not be read (made by a run under
+        // sudo) may well hold undo data: not to be taken for one without.
+        if (!path_exists(folder.c_str())) return Found::none;
+        add_error(result, "Undo data for '%s' is damaged: its folder can't be read", recording);
+        return Found::refused;
+    }
     const std::string suffix = id_suffix(id);
     const size_t stamp_digits = 20;
     std::vector<std::string> candidates;

@@ -258,6 +258,18 @@ TEST(Undo, FaultsOfOtherUsers) {
         EXPECT_EQ(r.err, "Error: Can't reopen 'rec.ts' for writing!\n");
         EXPECT_NE(access(dir.file("saved.qbxh").c_str(), F_OK), 0);
     }
+    // An undo folder the user may not read (one that a run under sudo made)
+    // is said to be so, not taken for one without undo data.
+    {
+        t::TempDir dir;
+        write(dir, receiver());
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
+        ASSERT_EQ(t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), env).err, "");
+        t::RunResult r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        EXPECT_EQ(r.err, "Error: Undo data for 'rec.ts' is damaged: its folder can't be read!\n");
+        EXPECT_EQ(r.exit_code, 3);
+    }
 }
 
 // A run killed at any system call of its writes leaves each repair done
