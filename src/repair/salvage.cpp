@@ -339,7 +339,8 @@ std::unique_ptr<TsPacket> first_pmt(const ScanState& state) {
     std::copy(state.stored_pmt.data(), state.stored_pmt.data() + packet_size, pmt->begin());
     if (state.stored_pmt.part >= state.parts.size()) return pmt;
     TsPacket first;
-    InputFile* file = open_input(state.parts[state.stored_pmt.part].name.c_str());
+    bool not_regular = false;
+    InputFile* file = open_part_input(state.parts[state.stored_pmt.part].name.c_str(), not_regular);
     if (!file) return pmt;
     const bool read = read_input(file, state.stored_pmt.offset, first.data(), packet_size) == packet_size;
     close_input(file);
@@ -491,6 +492,12 @@ std::vector<std::string> salvage_parts(const std::string& name) {
 
 bool salvage_recording(ScanState& state, const RunOptions& options, const char* name,
                        const std::vector<const char*>& recordings) {
+    // The pass reads the recording a second time: a FIFO or a device would
+    // wait for bytes that the scan has taken already, or never end.
+    if (!is_regular_file(name)) {
+        repair_fail(state, action, "'%s' is not a regular file: not salvaged", name);
+        return false;
+    }
     std::string target;
     if (!choose_target(state, options, name, recordings, target)) return false;
     FileTimes times;
@@ -513,7 +520,8 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_capacity]);
     const std::vector<std::string> parts = salvage_parts(name);
     for (size_t part = 0; part < parts.size(); ++part) {
-        InputFile* file = open_input(parts[part].c_str());
+        bool not_regular = false;
+        InputFile* file = open_part_input(parts[part].c_str(), not_regular);
         if (!file) {
             repair_fail(state, action, "Can't open '%s' for reading", parts[part].c_str());
             discard(pass.sink.file, temp);

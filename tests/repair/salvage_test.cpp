@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -347,6 +348,22 @@ TEST(Salvage, FailedWriteLeavesNothing) {
     ASSERT_TRUE(varnek::list_dir(dir.path(), names));
     EXPECT_EQ(names, std::vector<std::string>{"rec.ts"});
     kept.check();
+}
+
+// A recording that is a FIFO is read once, by the scan; the salvage, which
+// would read it again and wait for a writer forever, refuses it.
+TEST(Salvage, FifoRecordingRefused) {
+    VARNEK_NOT_ON_WINDOWS("FIFOs are POSIX");
+    t::TempDir dir;
+    ASSERT_EQ(t::portable::make_fifo(dir.file("rec.ts").c_str()), 0);
+    std::thread writer([&] { t::write_file(dir.file("rec.ts"), bytes(b::make_recording(receiver(1)))); });
+    t::RunResult r = t::run_varnek({"-salvage:out.ts", "rec.ts"}, dir.path());
+    writer.join();
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "Error: 'rec.ts' is not a regular file: not salvaged!\n");
+    std::vector<std::string> names;
+    ASSERT_TRUE(varnek::list_dir(dir.path(), names));
+    EXPECT_EQ(names, std::vector<std::string>{"rec.ts"});
 }
 
 }  // namespace
