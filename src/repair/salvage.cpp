@@ -75,11 +75,21 @@ void flush(Sink& sink) {
 }
 
 // Bytes that stay where they are until written, behind those put before.
+// The last join_window packets of them are kept in the ring all the same:
+// when nothing but garbage follows up to the part's end, a join compares
+// with them.
 void put_straight(Sink& sink, const uint8_t* bytes, size_t count) {
     flush(sink);
     write_at_end(sink, bytes, count);
+    const size_t kept = std::min(count, join_window * packet_size);
+    for (size_t done = 0; done < kept;) {
+        const size_t at = size_t((sink.end + count - kept + done) % sink_capacity);
+        const size_t n = std::min(kept - done, sink_capacity - at);
+        std::memcpy(sink.buffer.get() + at, bytes + count - kept + done, n);
+        done += n;
+    }
     sink.end += count;
-    sink.ring_from = sink.end;
+    sink.ring_from = sink.end - kept;
 }
 
 void put(Sink& sink, const uint8_t* bytes, size_t count) {

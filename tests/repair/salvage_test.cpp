@@ -161,6 +161,12 @@ std::vector<Row> rows() {
                     {bytes(slice(ps, 0, 7000)), cat(bytes(slice(ps, 6800, 14000)), b::Bytes(77, 0x00)), bytes(slice(ps, 13500))},
                     ps, "20006 packets (00:00:09); left out: 77 bytes outside packets, 700 packets repeated at part joins",
                     "intact"});
+    // A part file that ends in a run of zeros longer than the buffers (a
+    // receiver reserves room ahead): the next part's repeat is still found.
+    rows.push_back({"parts overlapping behind 800,000 zeros",
+                    {cat(bytes(slice(ps, 0, 9000)), b::Bytes(800000, 0x00)), bytes(slice(ps, 8800))}, ps,
+                    "20006 packets (00:00:09); left out: 800000 bytes outside packets, 200 packets repeated at part joins",
+                    "intact"});
     // Lost packets stay lost: 6,000 packets (3 s) are missing in the new file.
     rows.push_back({"the middle part missing", {bytes(slice(ps, 0, 6000)), {}, bytes(slice(ps, 12000))},
                     joined(slice(ps, 0, 6000), slice(ps, 12000)), "14006 packets (00:00:09)", "damaged"});
