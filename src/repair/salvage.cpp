@@ -388,7 +388,15 @@ bool names_a_recording(const std::string& path, const std::vector<const char*>& 
     int64_t size = 0;
     const bool exists = file_status(path.c_str(), id, size);
     const std::string target = resolved_path(path.c_str());
+    // A part file a recording may get beside another of its names (a link
+    // to it, a second hard link): the name less its number is the recording.
+    size_t digits = path.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(path[digits - 1]))) --digits;
+    FileId base;
+    const bool numbered = digits < path.size() && file_status(path.substr(0, digits).c_str(), base, size);
     for (const char* recording : recordings) {
+        FileId named;
+        if (numbered && file_status(recording, named, size) && same_file(named, base)) return true;
         const std::string base = resolved_path(recording);
         if (target.compare(0, base.size(), base) == 0 &&
             std::all_of(target.begin() + long(base.size()), target.end(),

@@ -296,6 +296,8 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
          "Error: Refusing to overwrite recording './rec.ts1'!\n"},
         {"a part file it may get", {"-salvage:rec.ts7", "rec.ts"}, 3, "",
          "Error: Refusing to overwrite recording 'rec.ts7'!\n", {{"rec.ts7", {}}}},
+        {"a part file it may get, named by another name of it", {"-salvage:rec.ts2", "alias.ts"}, 3, "",
+         "Error: Refusing to overwrite recording 'rec.ts2'!\n", {{"rec.ts2", {}}}},
         {"a symbolic link", {"-salvage:link.ts", "-force", "rec.ts"}, 3, "",
          "Error: 'link.ts' is a symbolic link: not written!\n", {{"elsewhere.ts", {}}}},
         {"-dry writes nothing", {"-dry", "-salvage:new.ts", "a.ts"}, 0,
@@ -322,6 +324,7 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
         files.push_back(dir.file("a.ts"));
         ASSERT_TRUE(t::write_file(dir.file("out.ts"), old));
         ASSERT_EQ(varnek::test::portable::make_symlink("elsewhere.ts", dir.file("link.ts").c_str()), 0);
+        ASSERT_EQ(varnek::test::portable::make_symlink("rec.ts", dir.file("alias.ts").c_str()), 0);
         t::Unchanged kept(files);
 
         t::RunResult run = t::run_varnek(c.args, dir.path());
