@@ -474,6 +474,7 @@ std::string verdict_of(const std::string& path, const RunOptions& options) {
 
 // Drops the temporary file of a salvage that failed.
 void discard(NewFile*& file, const std::string& temp) {
+    remove_when_stopped(nullptr);
     if (file) close_new(file);
     file = nullptr;
     if (!temp.empty()) remove_file(temp.c_str());
@@ -532,6 +533,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
             repair_fail(state, action, "Can't open '%s' for writing", target.c_str());
             return false;
         }
+        remove_when_stopped(temp.c_str());
     }
     if (head.record) add(pass, *head.record, "header record");
 
@@ -597,6 +599,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
             discard(file, temp);
             return false;
         }
+        remove_when_stopped(nullptr);
         sync_folder_of(target.c_str());
         repair_announce(state, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
         repair_say(state, action, "'%s': %s", target.c_str(),

@@ -12,6 +12,12 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <csignal>
 
 #include <functional>
 #include <thread>
@@ -373,6 +379,32 @@ TEST(Salvage, FifoRecordingRefused) {
     std::vector<std::string> names;
     ASSERT_TRUE(varnek::list_dir(dir.path(), names));
     EXPECT_EQ(names, std::vector<std::string>{"rec.ts"});
+}
+
+// A run stopped by Ctrl-C, a closed terminal or kill while it writes the
+// new file removes the temporary file, and still ends by that signal.
+TEST(Salvage, StoppedRunRemovesItsTemporaryFile) {
+#ifdef _WIN32
+    VARNEK_NOT_ON_WINDOWS("there are no such signals");
+#else
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        t::TempDir dir;
+        const std::string temp = dir.file("out.ts.varnek-half");
+        ASSERT_TRUE(t::write_file(temp, std::string("half")));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(signal, SIG_DFL);
+            varnek::remove_when_stopped(temp.c_str());
+            raise(signal);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        EXPECT_FALSE(t::file_exists(temp)) << signal;
+    }
+#endif
 }
 
 }  // namespace
