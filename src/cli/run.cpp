@@ -118,8 +118,11 @@ int run(int argc, char** argv) {
     const std::vector<std::string> names = expand_folders(parsed.recordings);
     std::vector<const char*> recordings;
     for (const std::string& name : names) recordings.push_back(name.c_str());
-    if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file)) {
-        std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
+    if (options.check && (options.fix_header || options.fix_pat || options.get_file || options.put_file ||
+                          options.salvage_file)) {
+        std::fputs(options.salvage_file
+                       ? "Note: -check only reads: -fixqbx, -fixpat, -get:, -put: and -salvage: are not carried out\n"
+                       : "Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
                    console().err);
         std::fflush(console().err);
     }

@@ -75,11 +75,21 @@ void flush(Sink& sink) {
 }
 
 // Bytes that stay where they are until written, behind those put before.
+// The last join_window packets of them are kept in the ring all the same:
+// when nothing but garbage follows up to the part's end, a join compares
+// with them.
 void put_straight(Sink& sink, const uint8_t* bytes, size_t count) {
     flush(sink);
     write_at_end(sink, bytes, count);
+    const size_t kept = std::min(count, join_window * packet_size);
+    for (size_t done = 0; done < kept;) {
+        const size_t at = size_t((sink.end + count - kept + done) % sink_capacity);
+        const size_t n = std::min(kept - done, sink_capacity - at);
+        std::memcpy(sink.buffer.get() + at, bytes + count - kept + done, n);
+        done += n;
+    }
     sink.end += count;
-    sink.ring_from = sink.end;
+    sink.ring_from = sink.end - kept;
 }
 
 void put(Sink& sink, const uint8_t* bytes, size_t count) {
@@ -339,7 +349,8 @@ std::unique_ptr<TsPacket> first_pmt(const ScanState& state) {
     std::copy(state.stored_pmt.data(), state.stored_pmt.data() + packet_size, pmt->begin());
     if (state.stored_pmt.part >= state.parts.size()) return pmt;
     TsPacket first;
-    InputFile* file = open_input(state.parts[state.stored_pmt.part].name.c_str());
+    bool not_regular = false;
+    InputFile* file = open_part_input(state.parts[state.stored_pmt.part].name.c_str(), not_regular);
     if (!file) return pmt;
     const bool read = read_input(file, state.stored_pmt.offset, first.data(), packet_size) == packet_size;
     close_input(file);
@@ -377,7 +388,15 @@ bool names_a_recording(const std::string& path, const std::vector<const char*>& 
     int64_t size = 0;
     const bool exists = file_status(path.c_str(), id, size);
     const std::string target = resolved_path(path.c_str());
+    // A part file a recording may get beside another of its names (a link
+    // to it, a second hard link): the name less its number is the recording.
+    size_t digits = path.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(path[digits - 1]))) --digits;
+    FileId base;
+    const bool numbered = digits < path.size() && file_status(path.substr(0, digits).c_str(), base, size);
     for (const char* recording : recordings) {
+        FileId named;
+        if (numbered && file_status(recording, named, size) && same_file(named, base)) return true;
         const std::string base = resolved_path(recording);
         if (target.compare(0, base.size(), base) == 0 &&
             std::all_of(target.begin() + long(base.size()), target.end(),
@@ -455,6 +474,7 @@ std::string verdict_of(const std::string& path, const RunOptions& options) {
 
 // Drops the temporary file of a salvage that failed.
 void discard(NewFile*& file, const std::string& temp) {
+    remove_when_stopped(nullptr);
     if (file) close_new(file);
     file = nullptr;
     if (!temp.empty()) remove_file(temp.c_str());
@@ -491,6 +511,12 @@ std::vector<std::string> salvage_parts(const std::string& name) {
 
 bool salvage_recording(ScanState& state, const RunOptions& options, const char* name,
                        const std::vector<const char*>& recordings) {
+    // The pass reads the recording a second time: a FIFO or a device would
+    // wait for bytes that the scan has taken already, or never end.
+    if (!is_regular_file(name)) {
+        repair_fail(state, action, "'%s' is not a regular file: not salvaged", name);
+        return false;
+    }
     std::string target;
     if (!choose_target(state, options, name, recordings, target)) return false;
     FileTimes times;
@@ -507,13 +533,15 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
             repair_fail(state, action, "Can't open '%s' for writing", target.c_str());
             return false;
         }
+        remove_when_stopped(temp.c_str());
     }
     if (head.record) add(pass, *head.record, "header record");
 
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_capacity]);
     const std::vector<std::string> parts = salvage_parts(name);
     for (size_t part = 0; part < parts.size(); ++part) {
-        InputFile* file = open_input(parts[part].c_str());
+        bool not_regular = false;
+        InputFile* file = open_part_input(parts[part].c_str(), not_regular);
         if (!file) {
             repair_fail(state, action, "Can't open '%s' for reading", parts[part].c_str());
             discard(pass.sink.file, temp);
@@ -571,6 +599,7 @@ bool salvage_recording(ScanState& state, const RunOptions& options, const char* 
             discard(file, temp);
             return false;
         }
+        remove_when_stopped(nullptr);
         sync_folder_of(target.c_str());
         repair_announce(state, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
         repair_say(state, action, "'%s': %s", target.c_str(),
