@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <set>
 
 #include "analysis/check.h"
 #include "analysis/scanner.h"
@@ -441,6 +442,13 @@ bool choose_target(ScanState& state, const RunOptions& options, const char* name
     }
     if (names_a_recording(target, recordings)) {
         repair_fail(state, action, "Refusing to overwrite recording '%s'", target.c_str());
+        return false;
+    }
+    // Two recordings of one name salvaged into one folder: the second would
+    // replace the first one's result, even with -force. One run, one process.
+    static std::set<std::string> targets_of_run;
+    if (!targets_of_run.insert(resolved_path(target.c_str())).second) {
+        repair_fail(state, action, "'%s' is written by this run already", target.c_str());
         return false;
     }
     if (file_status(target.c_str(), id, size)) {

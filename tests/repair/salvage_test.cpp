@@ -312,6 +312,9 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
          "Salvaged 'a.ts' into 'clean/a.ts': " + zeroed_line + "'clean/a.ts': intact\n" +
              "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
          sync, {{"clean/rec.ts", all}}},
+        {"one result per name, even with -force", {"-salvage:clean", "-force", "rec.ts", "./rec.ts"}, 3,
+         "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
+         "Error: 'clean/rec.ts' is written by this run already!\n", {{"clean/rec.ts", all}}},
         {"which must be a folder", {"-salvage:out.ts", "a.ts", "rec.ts"}, 3, "",
          sync + "Error: 'out.ts' is not a folder!\nError: 'out.ts' is not a folder!\n", {{"out.ts", old}}},
         {"JSON", {"-json", "-salvage:new.ts", "a.ts"}, 0, "", sync, {},
