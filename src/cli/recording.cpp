@@ -227,12 +227,13 @@ bool read_one(ReadRun& run, const char* name, unsigned number, size_t total) {
 int undo_recordings(const std::vector<std::string>& names, const RunOptions& options) {
     // -undo takes back the latest repair of each recording, and does nothing else.
     int code = exit_ok;
+    DryUndo dry_undo;  // -dry: what the run would have undone so far
     for (const std::string& each : names) {
         const char* name = each.c_str();
         const unsigned long errors = console().error_lines;
         FileLock* lock = nullptr;
         if (options.dry || lock_recording(name, lock)) {
-            const UndoResult undo = undo_recording(name, options);
+            const UndoResult undo = undo_recording(name, options, options.dry ? &dry_undo : nullptr);
             for (const std::string& error : undo.errors) report_error("%s", error.c_str());
             if (options.json)
                 std::fprintf(console().out, "%s\n",

@@ -31,8 +31,13 @@ void set_up_console(const RunOptions& options) {
 }
 
 void note_check_only_reads(const RunOptions& options) {
-    if (!options.check || !(options.fix_header || options.fix_pat || options.get_file || options.put_file)) return;
-    std::fputs("Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n", console().err);
+    if (!options.check ||
+        !(options.fix_header || options.fix_pat || options.get_file || options.put_file || options.salvage_file))
+        return;
+    std::fputs(options.salvage_file
+                   ? "Note: -check only reads: -fixqbx, -fixpat, -get:, -put: and -salvage: are not carried out\n"
+                   : "Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n",
+               console().err);
     std::fflush(console().err);
 }
 

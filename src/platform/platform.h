@@ -243,6 +243,11 @@ bool make_folder(const char* path);
 // Writes count bytes at offset of a new file, apart from its sequential
 // writes; for a field that is known only once the file is written.
 bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t count);
+// The temporary file that a run stopped by a signal (Ctrl-C, a closed
+// terminal, kill) would leave behind: removed on the way out, before the
+// signal ends the run as it would have. Null: none any more. A signal the
+// run was started to ignore stays ignored. Windows removes nothing.
+void remove_when_stopped(const char* path);
 // Asks the system to start writing count bytes at offset of a new file to
 // the disk, without waiting: the flush at the end then has less to wait for.
 void start_writeback(NewFile* file, uint64_t offset, size_t count);

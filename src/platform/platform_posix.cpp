@@ -5,6 +5,7 @@
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
+#include <csignal>
 #include <cstdlib>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -685,6 +686,37 @@ bool make_folder(const char* path) {
 
 bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t count) {
     return write_all_at(file->fd, offset, bytes, count);
+}
+
+namespace {
+
+char stopped_path[4096];
+volatile sig_atomic_t stopped_armed = 0;
+
+void remove_and_stop(int signal) {
+    if (stopped_armed) unlink(stopped_path);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+}  // namespace
+
+void remove_when_stopped(const char* path) {
+    static bool installed = false;
+    stopped_armed = 0;
+    if (!path || std::strlen(path) >= sizeof stopped_path) return;
+    std::strcpy(stopped_path, path);
+    if (!installed) {
+        installed = true;
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction action{}, old{};
+            if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+            action.sa_handler = remove_and_stop;
+            sigemptyset(&action.sa_mask);
+            (void)sigaction(signal, &action, nullptr);
+        }
+    }
+    stopped_armed = 1;
 }
 
 void start_writeback(NewFile* file, uint64_t offset, size_t count) {

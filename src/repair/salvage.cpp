@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <set>
 
 #include "analysis/check.h"
 #include "analysis/scanner.h"
@@ -75,11 +76,21 @@ void flush(Sink& sink) {
 }
 
 // Bytes that stay where they are until written, behind those put before.
+// The last join_window packets of them are kept in the ring all the same:
+// when nothing but garbage follows up to the part's end, a join compares
+// with them.
 void put_straight(Sink& sink, const uint8_t* bytes, size_t count) {
     flush(sink);
     write_at_end(sink, bytes, count);
+    const size_t kept = std::min(count, join_window * packet_size);
+    for (size_t done = 0; done < kept;) {
+        const size_t at = size_t((sink.end + count - kept + done) % sink_capacity);
+        const size_t n = std::min(kept - done, sink_capacity - at);
+        std::memcpy(sink.buffer.get() + at, bytes + count - kept + done, n);
+        done += n;
+    }
     sink.end += count;
-    sink.ring_from = sink.end;
+    sink.ring_from = sink.end - kept;
 }
 
 void put(Sink& sink, const uint8_t* bytes, size_t count) {
@@ -340,7 +351,8 @@ std::unique_ptr<TsPacket> first_pmt(const ScanState& state) {
     std::copy(state.stored_pmt.data(), state.stored_pmt.data() + packet_size, pmt->begin());
     if (state.stored_pmt.part >= state.parts.size()) return pmt;
     TsPacket first;
-    InputFile* file = open_input(state.parts[state.stored_pmt.part].name.c_str());
+    bool not_regular = false;
+    InputFile* file = open_part_input(state.parts[state.stored_pmt.part].name.c_str(), not_regular);
     if (!file) return pmt;
     const bool read = read_input(file, state.stored_pmt.offset, first.data(), packet_size) == packet_size;
     close_input(file);
@@ -379,7 +391,15 @@ bool names_a_recording(const std::string& path, const std::vector<const char*>& 
     int64_t size = 0;
     const bool exists = file_status(path.c_str(), id, size);
     const std::string target = resolved_path(path.c_str());
+    // A part file a recording may get beside another of its names (a link
+    // to it, a second hard link): the name less its number is the recording.
+    size_t digits = path.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(path[digits - 1]))) --digits;
+    FileId base;
+    const bool numbered = digits < path.size() && file_status(path.substr(0, digits).c_str(), base, size);
     for (const char* recording : recordings) {
+        FileId named;
+        if (numbered && file_status(recording, named, size) && same_file(named, base)) return true;
         const std::string base = resolved_path(recording);
         if (target.compare(0, base.size(), base) == 0 &&
             std::all_of(target.begin() + long(base.size()), target.end(),
@@ -426,6 +446,13 @@ bool choose_target(RepairSession& session, const RunOptions& options, const char
         repair_fail(session, action, "Refusing to overwrite recording '%s'", target.c_str());
         return false;
     }
+    // Two recordings of one name salvaged into one folder: the second would
+    // replace the first one's result, even with -force. One run, one process.
+    static std::set<std::string> targets_of_run;
+    if (!targets_of_run.insert(resolved_path(target.c_str())).second) {
+        repair_fail(session, action, "'%s' is written by this run already", target.c_str());
+        return false;
+    }
     if (file_status(target.c_str(), id, size)) {
         if (!is_regular_file(target.c_str())) {
             repair_fail(session, action, "'%s' is not a regular file: not written", target.c_str());
@@ -457,6 +484,7 @@ std::string verdict_of(const std::string& path, const RunOptions& options) {
 
 // Drops the temporary file of a salvage that failed.
 void discard(NewFile*& file, const std::string& temp) {
+    remove_when_stopped(nullptr);
     if (file) close_new(file);
     file = nullptr;
     if (!temp.empty()) remove_file(temp.c_str());
@@ -493,6 +521,12 @@ std::vector<std::string> salvage_parts(const std::string& name) {
 
 bool salvage_recording(const ScanState& state, const Summary& summary, RepairSession& session,
                        const RunOptions& options, const char* name, const std::vector<const char*>& recordings) {
+    // The pass reads the recording a second time: a FIFO or a device would
+    // wait for bytes that the scan has taken already, or never end.
+    if (!is_regular_file(name)) {
+        repair_fail(session, action, "'%s' is not a regular file: not salvaged", name);
+        return false;
+    }
     std::string target;
     if (!choose_target(session, options, name, recordings, target)) return false;
     FileTimes times;
@@ -509,13 +543,15 @@ bool salvage_recording(const ScanState& state, const Summary& summary, RepairSes
             repair_fail(session, action, "Can't open '%s' for writing", target.c_str());
             return false;
         }
+        remove_when_stopped(temp.c_str());
     }
     if (head.record) add(pass, *head.record, "header record");
 
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_capacity]);
     const std::vector<std::string> parts = salvage_parts(name);
     for (size_t part = 0; part < parts.size(); ++part) {
-        InputFile* file = open_input(parts[part].c_str());
+        bool not_regular = false;
+        InputFile* file = open_part_input(parts[part].c_str(), not_regular);
         if (!file) {
             repair_fail(session, action, "Can't open '%s' for reading", parts[part].c_str());
             discard(pass.sink.file, temp);
@@ -573,6 +609,7 @@ bool salvage_recording(const ScanState& state, const Summary& summary, RepairSes
             discard(file, temp);
             return false;
         }
+        remove_when_stopped(nullptr);
         sync_folder_of(target.c_str());
         repair_announce(session, options, action, "%s", salvage_line(name, target, pass, seconds).c_str());
         repair_say(session, action, "'%s': %s", target.c_str(),

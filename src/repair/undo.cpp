@@ -196,10 +196,17 @@ void add_error(UndoResult& result, const char* format, ...) {
 enum class Found { none, ok, refused };
 
 Found find_undo(const char* recording, const FileId& id, std::string& path, std::string& text, UndoJournal& journal,
-                UndoResult& result) {
+                UndoResult& result, const DryUndo* dry) {
     const std::string folder = undo_folder();
     std::vector<std::string> names;
-    if (folder.empty() || !list_dir(folder, names)) return Found::none;
+    if (folder.empty()) return Found::none;
+    if (!list_dir(folder, names)) {
+        // A folder that is there but may not be read (made by a run under
+        // sudo) may well hold undo data: not to be taken for one without.
+        if (!path_exists(folder.c_str())) return Found::none;
+        add_error(result, "Undo data for '%s' is damaged: its folder can't be read", recording);
+        return Found::refused;
+    }
     const std::string suffix = id_suffix(id);
     const size_t stamp_digits = 20;
     std::vector<std::string> candidates;
@@ -212,6 +219,8 @@ Found find_undo(const char* recording, const FileId& id, std::string& path, std:
     std::sort(candidates.rbegin(), candidates.rend());
     const std::string resolved = resolved_path(recording);
     for (const std::string& name : candidates) {
+        // -dry: marked as used by an -undo before this one.
+        if (dry && std::find(dry->used.begin(), dry->used.end(), folder + "/" + name) != dry->used.end()) continue;
         std::string why;
         switch (read_private_file(folder, name, max_undo_bytes, text, why)) {
             case PrivateRead::ok: break;
@@ -291,8 +300,15 @@ bool state_fits(const UndoJournal& journal, const UndoJournal::Part& part, const
 
 // Checks every part file of the journal against what it should hold now;
 // notes each one's status for the writes. An error line when it does not fit.
+const DryUndo::File* dry_file_of(const DryUndo* dry, const FileId& id) {
+    if (dry)
+        for (const DryUndo::File& file : dry->files)
+            if (same_id(file.id, id)) return &file;
+    return nullptr;
+}
+
 bool check_parts(const char* recording, const UndoJournal& journal, const std::map<Position, Touched>& bytes,
-                 std::vector<OpenStatus>& statuses, UndoResult& result) {
+                 std::vector<OpenStatus>& statuses, UndoResult& result, const DryUndo* dry) {
     statuses.clear();
     for (const UndoJournal::Part& part : journal.parts) {
         const std::string name = part_file_name(recording, part.part);
@@ -303,6 +319,12 @@ bool check_parts(const char* recording, const UndoJournal& journal, const std::m
             close_input(file);
             add_error(result, "Can't undo '%s': '%s' is not the file the repair changed", recording, name.c_str());
             return false;
+        }
+        // -dry: as an -undo before this one would have left it.
+        const DryUndo::File* undone = dry_file_of(dry, now.id);
+        if (undone) {
+            now.size = undone->state.size;
+            now.times = undone->state.times;
         }
         bool fits = state_fits(journal, part, now);
         // The bytes as they are: each must be what its last write put there,
@@ -315,7 +337,14 @@ bool check_parts(const char* recording, const UndoJournal& journal, const std::m
             while (end != bytes.end() && end->first.first == part.part && end->first.second == start + count)
                 ++end, ++count;
             std::vector<uint8_t> found(count);
-            const size_t got = read_input(file, start, found.data(), found.size());
+            size_t got = read_input(file, start, found.data(), found.size());
+            if (undone) {
+                got = start >= uint64_t(now.size) ? 0 : size_t(std::min<uint64_t>(got, uint64_t(now.size) - start));
+                for (size_t i = 0; i < got; ++i) {
+                    auto back = undone->bytes.find(start + i);
+                    if (back != undone->bytes.end()) found[i] = back->second;
+                }
+            }
             for (size_t i = 0; at != end; ++at, ++i) {
                 if (i >= got) {  // beyond the end, which the size check vouched for; else unread
                     fits = fits && start + i >= uint64_t(now.size);
@@ -384,12 +413,37 @@ bool write_back(const char* recording, const UndoJournal& journal, const std::ma
     return true;
 }
 
+// -dry: the part files as write_back would leave them, and the undo file used.
+void note_dry_undo(DryUndo& dry, const std::string& path, const UndoJournal& journal,
+                   const std::map<Position, Touched>& bytes, const std::vector<OpenStatus>& statuses) {
+    dry.used.push_back(path);
+    for (size_t p = 0; p < journal.parts.size(); ++p) {
+        const UndoJournal::Part& part = journal.parts[p];
+        DryUndo::File* file = nullptr;
+        for (DryUndo::File& f : dry.files)
+            if (same_id(f.id, statuses[p].id)) file = &f;
+        if (!file) {
+            dry.files.push_back(DryUndo::File{statuses[p].id, {}, {}});
+            file = &dry.files.back();
+        }
+        file->state = part.before;
+        for (auto at = bytes.lower_bound({part.part, 0}); at != bytes.end() && at->first.first == part.part; ++at)
+            if (at->first.second < uint64_t(part.before.size)) file->bytes[at->first.second] = at->second.original;
+    }
+}
+
 }  // namespace
 
 std::string undo_folder() {
     std::string dir = env_text("VARNEK_UNDO_DIR");
     if (!dir.empty()) return dir;
     return home_state_folder();
+}
+
+bool undo_folder_usable() {
+    const std::string folder = undo_folder();
+    std::string why;
+    return !folder.empty() && (!path_exists(folder.c_str()) || folder_is_private(folder, why));
 }
 
 std::string sealed_undo_text(const std::string& lines) {
@@ -583,7 +637,7 @@ void note_undo_after(RepairSession& session, const char* recording, unsigned par
                           state_text(now) + "\n");
 }
 
-UndoResult undo_recording(const char* recording, const RunOptions& options) {
+UndoResult undo_recording(const char* recording, const RunOptions& options, DryUndo* dry) {
     UndoResult result;
     FileId id;
     int64_t size = 0;
@@ -593,7 +647,7 @@ UndoResult undo_recording(const char* recording, const RunOptions& options) {
     }
     std::string path, text;
     UndoJournal journal;
-    switch (find_undo(recording, id, path, text, journal, result)) {
+    switch (find_undo(recording, id, path, text, journal, result, dry)) {
         case Found::ok: break;
         case Found::none: add_error(result, "No undo data for '%s'", recording); return result;
         case Found::refused: return result;
@@ -601,11 +655,12 @@ UndoResult undo_recording(const char* recording, const RunOptions& options) {
     result.made = journal.made_sec;
     const std::map<Position, Touched> bytes = touched_bytes(journal);
     std::vector<OpenStatus> statuses;
-    if (!check_parts(recording, journal, bytes, statuses, result)) return result;
+    if (!check_parts(recording, journal, bytes, statuses, result, dry)) return result;
     std::set<Position> packets;
     for (const auto& [at, touched] : bytes) packets.insert({at.first, at.second / packet_size});
     result.packets = packets.size();
     if (options.dry) {
+        if (dry) note_dry_undo(*dry, path, journal, bytes, statuses);
         result.done = true;
         return result;
     }
@@ -618,7 +673,9 @@ UndoResult undo_recording(const char* recording, const RunOptions& options) {
     }
     if (!write_back(recording, journal, bytes, statuses, result)) return result;
     const std::string used = path.substr(0, path.size() - 5) + ".used";
-    if (!rename_file(path.c_str(), used.c_str()) || !sync_folder(folder_of(path)))
+    // Where another user has taken the used name (a shared sticky folder),
+    // removing the undo file uses it up as well.
+    if (!(rename_file(path.c_str(), used.c_str()) || remove_file(path.c_str())) || !sync_folder(folder_of(path)))
         add_error(result, "Can't mark undo data '%s' as used", path.c_str());
     result.done = true;
     return result;

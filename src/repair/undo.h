@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ namespace varnek {
 // $XDG_STATE_HOME/varnek/undo, else ~/.local/state/varnek/undo; empty when
 // none can be named.
 std::string undo_folder();
+
+// Whether a repair could save its undo file: a folder is named, and it is
+// private (or does not exist yet, and so would be made so). For -dry,
+// which must refuse what the real run refuses.
+bool undo_folder_usable();
 
 // Adds to the run's undo file of the recording the part file's identity,
 // size and times (once per part file) and the bytes at offset before and
@@ -90,10 +96,23 @@ struct UndoResult {
     std::vector<std::string> errors;  // the error lines' messages, in order
 };
 
+// -dry: what the -undo steps of the run before this one would have done,
+// so that a recording named again is seen as the real run would leave it.
+struct DryUndo {
+    std::vector<std::string> used;  // the undo files they would have marked as used
+    struct File {
+        FileId id;
+        UndoFileState state;
+        std::map<uint64_t, uint8_t> bytes;  // written back, by offset
+    };
+    std::vector<File> files;  // the part files as they would have left them
+};
+
 // -undo for one recording: finds its latest undo file, checks it and the
 // recording, writes the old bytes back, restores the times and marks the
-// undo file as used. Writes nothing unless every check passes.
-UndoResult undo_recording(const char* recording, const RunOptions& options);
+// undo file as used. Writes nothing unless every check passes; with -dry,
+// notes in dry what it would have done.
+UndoResult undo_recording(const char* recording, const RunOptions& options, DryUndo* dry = nullptr);
 
 // The local date and time of seconds since the epoch, "YYYY-MM-DD HH:MM:SS".
 std::string undo_date(int64_t seconds);

@@ -36,6 +36,12 @@ WriteOutcome write_in_place(const ScanState& state, RepairSession& session, cons
                             const char* action) {
     const std::string path = part_file_name(recording, part);
     if (options.dry) {
+        // What the real run would refuse before its write: the preview too.
+        if (!write_allowed_up_to(offset + count)) return WriteOutcome::not_written;
+        if (!undo_folder_usable()) {
+            repair_fail(session, action, "Can't save undo data for '%s'", recording);
+            return WriteOutcome::not_saved;
+        }
         // Noted for the run's later steps, which see it as written.
         FileId dry_id;
         int64_t dry_size = 0;

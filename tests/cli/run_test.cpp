@@ -57,6 +57,8 @@ TEST(RunExit, ThreeWhenARepairFailed) {
         {{"-prn:CHNM", "nope.ts"}, 0, "Error: Can't open 'nope.ts' for reading!\n", ""},
         {{"-check", "-fixqbx", "rec.ts"}, 0, check_note, "'rec.ts': intact"},
         {{"-check", "-fixqbx", "nope.ts"}, 2, check_note + "Error: Can't open 'nope.ts' for reading!\n", ""},
+        {{"-check", "-salvage:out.ts", "rec.ts"}, 0,
+         "Note: -check only reads: -fixqbx, -fixpat, -get:, -put: and -salvage: are not carried out\n", "'rec.ts': intact"},
         {{"-check", "plain.ts"}, 1, "", "'plain.ts': damaged"},
     };
     for (const auto& row : rows) {

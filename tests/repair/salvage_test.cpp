@@ -12,8 +12,15 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <csignal>
 
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -160,6 +167,12 @@ std::vector<Row> rows() {
                     {bytes(slice(ps, 0, 7000)), cat(bytes(slice(ps, 6800, 14000)), b::Bytes(77, 0x00)), bytes(slice(ps, 13500))},
                     ps, "20006 packets (00:00:09); left out: 77 bytes outside packets, 700 packets repeated at part joins",
                     "intact"});
+    // A part file that ends in a run of zeros longer than the buffers (a
+    // receiver reserves room ahead): the next part's repeat is still found.
+    rows.push_back({"parts overlapping behind 800,000 zeros",
+                    {cat(bytes(slice(ps, 0, 9000)), b::Bytes(800000, 0x00)), bytes(slice(ps, 8800))}, ps,
+                    "20006 packets (00:00:09); left out: 800000 bytes outside packets, 200 packets repeated at part joins",
+                    "intact"});
     // Lost packets stay lost: 6,000 packets (3 s) are missing in the new file.
     rows.push_back({"the middle part missing", {bytes(slice(ps, 0, 6000)), {}, bytes(slice(ps, 12000))},
                     joined(slice(ps, 0, 6000), slice(ps, 12000)), "14006 packets (00:00:09)", "damaged"});
@@ -289,6 +302,8 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
          "Error: Refusing to overwrite recording './rec.ts1'!\n"},
         {"a part file it may get", {"-salvage:rec.ts7", "rec.ts"}, 3, "",
          "Error: Refusing to overwrite recording 'rec.ts7'!\n", {{"rec.ts7", {}}}},
+        {"a part file it may get, named by another name of it", {"-salvage:rec.ts2", "alias.ts"}, 3, "",
+         "Error: Refusing to overwrite recording 'rec.ts2'!\n", {{"rec.ts2", {}}}},
         {"a symbolic link", {"-salvage:link.ts", "-force", "rec.ts"}, 3, "",
          "Error: 'link.ts' is a symbolic link: not written!\n", {{"elsewhere.ts", {}}}},
         {"-dry writes nothing", {"-dry", "-salvage:new.ts", "a.ts"}, 0,
@@ -297,6 +312,9 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
          "Salvaged 'a.ts' into 'clean/a.ts': " + zeroed_line + "'clean/a.ts': intact\n" +
              "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
          sync, {{"clean/rec.ts", all}}},
+        {"one result per name, even with -force", {"-salvage:clean", "-force", "rec.ts", "./rec.ts"}, 3,
+         "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
+         "Error: 'clean/rec.ts' is written by this run already!\n", {{"clean/rec.ts", all}}},
         {"which must be a folder", {"-salvage:out.ts", "a.ts", "rec.ts"}, 3, "",
          sync + "Error: 'out.ts' is not a folder!\nError: 'out.ts' is not a folder!\n", {{"out.ts", old}}},
         {"JSON", {"-json", "-salvage:new.ts", "a.ts"}, 0, "", sync, {},
@@ -315,6 +333,7 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
         files.push_back(dir.file("a.ts"));
         ASSERT_TRUE(t::write_file(dir.file("out.ts"), old));
         ASSERT_EQ(varnek::test::portable::make_symlink("elsewhere.ts", dir.file("link.ts").c_str()), 0);
+        ASSERT_EQ(varnek::test::portable::make_symlink("rec.ts", dir.file("alias.ts").c_str()), 0);
         t::Unchanged kept(files);
 
         t::RunResult run = t::run_varnek(c.args, dir.path());
@@ -347,6 +366,48 @@ TEST(Salvage, FailedWriteLeavesNothing) {
     ASSERT_TRUE(varnek::list_dir(dir.path(), names));
     EXPECT_EQ(names, std::vector<std::string>{"rec.ts"});
     kept.check();
+}
+
+// A recording that is a FIFO is read once, by the scan; the salvage, which
+// would read it again and wait for a writer forever, refuses it.
+TEST(Salvage, FifoRecordingRefused) {
+    VARNEK_NOT_ON_WINDOWS("FIFOs are POSIX");
+    t::TempDir dir;
+    ASSERT_EQ(t::portable::make_fifo(dir.file("rec.ts").c_str()), 0);
+    std::thread writer([&] { t::write_file(dir.file("rec.ts"), bytes(b::make_recording(receiver(1)))); });
+    t::RunResult r = t::run_varnek({"-salvage:out.ts", "rec.ts"}, dir.path());
+    writer.join();
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "Error: 'rec.ts' is not a regular file: not salvaged!\n");
+    std::vector<std::string> names;
+    ASSERT_TRUE(varnek::list_dir(dir.path(), names));
+    EXPECT_EQ(names, std::vector<std::string>{"rec.ts"});
+}
+
+// A run stopped by Ctrl-C, a closed terminal or kill while it writes the
+// new file removes the temporary file, and still ends by that signal.
+TEST(Salvage, StoppedRunRemovesItsTemporaryFile) {
+#ifdef _WIN32
+    VARNEK_NOT_ON_WINDOWS("there are no such signals");
+#else
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        t::TempDir dir;
+        const std::string temp = dir.file("out.ts.varnek-half");
+        ASSERT_TRUE(t::write_file(temp, std::string("half")));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(signal, SIG_DFL);
+            varnek::remove_when_stopped(temp.c_str());
+            raise(signal);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+        EXPECT_FALSE(t::file_exists(temp)) << signal;
+    }
+#endif
 }
 
 }  // namespace

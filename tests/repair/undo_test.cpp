@@ -232,6 +232,8 @@ TEST(Undo, FaultsThatCostBytes) {
     }
 }
 
+std::string undo_file_in(const std::string& folder);
+
 // 4 and 6 need another user: one who may write the recording but not set
 // its times, and one who may not write it at all.
 TEST(Undo, FaultsOfOtherUsers) {
@@ -257,6 +259,42 @@ TEST(Undo, FaultsOfOtherUsers) {
             t::run_varnek_restricted({"rec.ts", "-fixqbx", "-get:saved.qbxh"}, dir.path(), t::no_size_limit, true);
         EXPECT_EQ(r.err, "Error: Can't reopen 'rec.ts' for writing!\n");
         EXPECT_NE(access(dir.file("saved.qbxh").c_str(), F_OK), 0);
+    }
+    // An undo folder the user may not read (one that a run under sudo made)
+    // is said to be so, not taken for one without undo data.
+    {
+        t::TempDir dir;
+        write(dir, receiver());
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
+        ASSERT_EQ(t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), env).err, "");
+        t::RunResult r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        EXPECT_EQ(r.err, "Error: Undo data for 'rec.ts' is damaged: its folder can't be read!\n");
+        EXPECT_EQ(r.exit_code, 3);
+    }
+    // In a sticky folder another user has taken the name the undo file
+    // would get as used: -undo still uses it up, and the next one finds
+    // nothing left instead of undoing the same repair again.
+    {
+        t::TempDir dir;
+        std::vector<std::string> files = write(dir, receiver());
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(chown(files[0].c_str(), 65534, 65534), 0);
+        const std::string folder = dir.file("undo");
+        ASSERT_EQ(t::portable::make_dir(folder.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + folder};
+        t::Unchanged original(files);
+        ASSERT_EQ(t::run_varnek_restricted({"-fixqbx", "-force", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env)
+                      .err,
+                  "");
+        const std::string file = undo_file_in(folder);
+        ASSERT_TRUE(t::write_file(file.substr(0, file.size() - 5) + ".used", std::string("planted")));
+        t::RunResult r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        EXPECT_EQ(r.err, "");
+        original.check();
+        r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        EXPECT_EQ(r.err, "Error: No undo data for 'rec.ts'!\n");
     }
 }
 

@@ -1,6 +1,7 @@
 // Test support; see programs.h. Starting a program is the runner's.
 #include "programs.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,12 +101,18 @@ static std::string binary_for_nobody() {
 }
 
 RunResult run_varnek_restricted(std::vector<std::string> args, const std::string& dir, uint64_t size_limit,
-                                bool as_nobody, const std::function<void()>& meanwhile) {
+                                bool as_nobody, const std::function<void()>& meanwhile,
+                                const std::vector<std::string>& env) {
     RunRequest request;
     request.program = as_nobody ? binary_for_nobody() : varnek_binary();
     request.args = std::move(args);
     request.workdir = dir;
-    request.env = {"TZ=UTC", "VARNEK_UNDO_DIR=" + test_undo_dir()};
+    request.env = {"TZ=UTC"};
+    const bool names_undo_dir = std::any_of(env.begin(), env.end(), [](const std::string& entry) {
+        return entry.compare(0, 16, "VARNEK_UNDO_DIR=") == 0;
+    });
+    if (!names_undo_dir) request.env.push_back("VARNEK_UNDO_DIR=" + test_undo_dir());
+    request.env.insert(request.env.end(), env.begin(), env.end());
     request.size_limit = size_limit;
     request.as_nobody = as_nobody;
     request.meanwhile = meanwhile;

@@ -34,10 +34,12 @@ std::string varnek_binary();
 RunResult run_varnek(const std::vector<std::string>& args, const std::string& workdir = "",
                      const std::vector<std::string>& env = {});
 // The tool in dir under a file-size limit (a write beyond it fails with an
-// error instead of a signal) and, if asked, as the user nobody.
+// error instead of a signal) and, if asked, as the user nobody; env as for
+// run_varnek.
 RunResult run_varnek_restricted(std::vector<std::string> args, const std::string& dir,
                                 uint64_t size_limit = no_size_limit, bool as_nobody = false,
-                                const std::function<void()>& meanwhile = {});
+                                const std::function<void()>& meanwhile = {},
+                                const std::vector<std::string>& env = {});
 
 // The report's scan time is the one figure that differs from run to run:
 // it reads "Testtime:  #.### s" here.
