@@ -58,7 +58,7 @@ Report parse_report(const std::string& out) {
 // table id of the first section on the PID, or npos.
 size_t section_on(const Bytes& f, unsigned pid) {
     for (size_t o = 0; o + 188 <= f.size(); o += 188) {
-        if (f[o] != 0x47 || !(f[o + 1] & 0x40) || ((f[o + 1] & 0x1F) << 8 | f[o + 2]) != pid) continue;
+        if (f[o] != 0x47 || !(f[o + 1] & 0x40) || unsigned((f[o + 1] & 0x1F) << 8 | f[o + 2]) != pid) continue;
         size_t h = o + ((f[o + 3] & 0x20) ? 5 + f[o + 4] : 4);
         return h + 1 + f[h];
     }

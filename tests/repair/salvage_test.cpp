@@ -276,6 +276,7 @@ TEST(Salvage, EachDamageLeavesTheGoodPacketsInOrder) {
 // object, on rec.ts and rec.ts1 (1 s, 1,003 packets each) and a.ts (the
 // same packets in one file with the first one zeroed).
 TEST(Salvage, TargetsDryRunFoldersAndJson) {
+    VARNEK_NOT_ON_WINDOWS("its rows plant symbolic links, which a test run there may not make");
     const Packets ps = b::make_recording(receiver(1));
     const b::Bytes all = bytes(ps);
     b::Bytes zeroed = all;
