@@ -72,31 +72,22 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
         t::TempDir dir;
         ASSERT_TRUE(b::write_recording(recipe(row.with_record), dir.file("rec.ts")).ok);
         ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
-        const std::vector<std::string> env = {"TZ=UTC", "VARNEK_UNDO_DIR=" + dir.file("undo")};
-        std::vector<std::string> tool = row.args;
-        tool.insert(tool.begin(), t::varnek_binary());
-        tool.push_back("rec.ts");
+        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
+        std::vector<std::string> args = row.args;
+        args.push_back("rec.ts");
 
         // Killed at its write into the recording, after the old bytes were
         // read and saved: nothing in the recording moved, its access time neither.
         t::Unchanged kept({dir.file("rec.ts")});
-        std::vector<std::string> args = {"-qq", "-o", "/dev/null", "-e", "trace=pwrite64", "-e",
-                                         "inject=pwrite64:signal=SIGKILL:when=1"};
-        args.insert(args.end(), tool.begin(), tool.end());
-        t::RunResult killed = t::run_program("strace", args, dir.path(), env);
-        EXPECT_NE(killed.exit_code, 0);
+        EXPECT_NE(t::run_under_strace(t::kill_at("pwrite64", 1), args, dir.path(), env).exit_code, 0);
         kept.check();
 
         // Every write is flushed before the file is closed and the success line printed.
         const std::string log = dir.file("calls.log");
-        args = {"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"};
-        args.insert(args.end(), tool.begin(), tool.end());
-        t::RunResult run = t::run_program("strace", args, dir.path(), env);
+        t::RunResult run = t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, args, dir.path(), env);
         EXPECT_NE(run.out.find("Overwrite"), std::string::npos) << run.out << run.err;
         size_t writes = 0;
-        const t::Bytes bytes = t::read_file(log);
-        const std::string calls(bytes.begin(), bytes.end());
-        EXPECT_EQ(closed_unflushed(calls, writes), std::vector<std::string>{});
+        EXPECT_EQ(closed_unflushed(t::read_text(log), writes), std::vector<std::string>{});
         EXPECT_GE(writes, 1u);
     }
 }

@@ -69,6 +69,29 @@ std::vector<std::string> write(const t::TempDir& dir, b::Recipe r, uint64_t part
     return w.files;
 }
 
+std::vector<std::string> undo_in(const t::TempDir& dir) { return {"VARNEK_UNDO_DIR=" + dir.file("undo")}; }
+
+bool is_undo_file(const std::string& name) {
+    return name.size() > 5 && name.compare(name.size() - 5, 5, ".undo") == 0;
+}
+
+std::vector<std::string> folder_names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The undo file a repair left in folder (the one whose name ends in .undo).
+std::string undo_file_in(const std::string& folder) {
+    for (const std::string& name : folder_names(folder))
+        if (is_undo_file(name)) return folder + "/" + name;
+    ADD_FAILURE() << "no undo file in " << folder;
+    return folder + "/none.undo";
+}
+
 // Every repair and their combinations go back to the very bytes and times.
 TEST(Undo, RoundTrips) {
     struct Row {
@@ -94,11 +117,11 @@ TEST(Undo, RoundTrips) {
         t::Unchanged kept(files);
         std::vector<std::string> args = row.args;
         args.push_back("rec.ts");
-        t::RunResult repair = t::run_varnek(args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        t::RunResult repair = t::run_varnek(args, dir.path(), undo_in(dir));
         ASSERT_NE(t::read_file(files.back()), kept.bytes.back()) << repair.out << repair.err;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("undo")), {}), 1);  // one undo file
+        EXPECT_EQ(folder_names(dir.file("undo")).size(), 1u);  // one undo file
 
-        t::RunResult undo = t::run_varnek({"-undo", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        t::RunResult undo = t::run_varnek({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
         EXPECT_EQ(undo.err, "");
         EXPECT_EQ(undo.out.substr(0, undo.out.find(" from ")),
                   "Undone: " + std::to_string(row.packets) + " packets of 'rec.ts'");
@@ -106,7 +129,7 @@ TEST(Undo, RoundTrips) {
 
         // Nothing left to take back: said so, nothing written (the times were
         // checked above; reading the bytes has moved the access time since).
-        undo = t::run_varnek({"-undo", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        undo = t::run_varnek({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
         EXPECT_EQ(undo.out, "");
         EXPECT_EQ(undo.err, "Error: No undo data for 'rec.ts'!\n");
         for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(t::read_file(files[i]), kept.bytes[i]);
@@ -116,13 +139,12 @@ TEST(Undo, RoundTrips) {
 TEST(Undo, RefusesWhatWasChangedSince) {
     t::TempDir dir;
     std::vector<std::string> files = write(dir, bare());
-    const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
-    t::run_varnek({"-fixqbx", "rec.ts"}, dir.path(), env);
+    t::run_varnek({"-fixqbx", "rec.ts"}, dir.path(), undo_in(dir));
     b::Bytes changed = t::read_file(files[0]);
     changed[200] ^= 0xFF;  // inside the PAT the repair moved
     ASSERT_TRUE(t::write_file(files[0], changed));
     t::Unchanged kept(files);
-    t::RunResult undo = t::run_varnek({"-undo", "rec.ts"}, dir.path(), env);
+    t::RunResult undo = t::run_varnek({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
     EXPECT_EQ(undo.err, "Error: Can't undo 'rec.ts': it was changed after the repair!\n");
     EXPECT_EQ(undo.out, "");
     kept.check();
@@ -134,8 +156,7 @@ TEST(Undo, DryRunWritesNothing) {
     t::TempDir dir;
     std::vector<std::string> files = write(dir, bare());
     t::Unchanged kept(files);
-    t::RunResult r = t::run_varnek({"-fixqbx", "-fixpat", "-get:rec.qbxh", "-dry", "rec.ts"}, dir.path(),
-                                   {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+    t::RunResult r = t::run_varnek({"-fixqbx", "-fixpat", "-get:rec.qbxh", "-dry", "rec.ts"}, dir.path(), undo_in(dir));
     std::string tail = r.out.substr(r.out.find(" Duration:  00:00:01\n\n") + 22);
     EXPECT_EQ(tail,
               "Would: Overwrite 1. ts packet with QBX\n"
@@ -232,8 +253,6 @@ TEST(Undo, FaultsThatCostBytes) {
     }
 }
 
-std::string undo_file_in(const std::string& folder);
-
 // 4 and 6 need another user: one who may write the recording but not set
 // its times, and one who may not write it at all.
 TEST(Undo, FaultsOfOtherUsers) {
@@ -245,7 +264,7 @@ TEST(Undo, FaultsOfOtherUsers) {
         std::vector<std::string> files = write(dir, receiver());
         ASSERT_EQ(chmod(files[0].c_str(), 0666), 0);
         ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-        t::RunResult r = t::run_varnek_restricted({"rec.ts", "-fixpat", "-force"}, dir.path(), t::no_size_limit, true);
+        t::RunResult r = t::run_as_nobody({"rec.ts", "-fixpat", "-force"}, dir.path());
         EXPECT_NE(r.out.find("Overwrite 5. ts packet with PAT\n"), std::string::npos) << r.out << r.err;
         EXPECT_EQ(r.err, "Error: Can't keep the times of 'rec.ts'!\n");
     }
@@ -255,8 +274,7 @@ TEST(Undo, FaultsOfOtherUsers) {
         std::vector<std::string> files = write(dir, bare());
         ASSERT_EQ(chmod(files[0].c_str(), 0444), 0);
         ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-        t::RunResult r =
-            t::run_varnek_restricted({"rec.ts", "-fixqbx", "-get:saved.qbxh"}, dir.path(), t::no_size_limit, true);
+        t::RunResult r = t::run_as_nobody({"rec.ts", "-fixqbx", "-get:saved.qbxh"}, dir.path());
         EXPECT_EQ(r.err, "Error: Can't reopen 'rec.ts' for writing!\n");
         EXPECT_NE(access(dir.file("saved.qbxh").c_str(), F_OK), 0);
     }
@@ -266,9 +284,8 @@ TEST(Undo, FaultsOfOtherUsers) {
         t::TempDir dir;
         write(dir, receiver());
         ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
-        ASSERT_EQ(t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), env).err, "");
-        t::RunResult r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        ASSERT_EQ(t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), undo_in(dir)).err, "");
+        t::RunResult r = t::run_as_nobody({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
         EXPECT_EQ(r.err, "Error: Undo data for 'rec.ts' is damaged: its folder can't be read!\n");
         EXPECT_EQ(r.exit_code, 3);
     }
@@ -283,17 +300,14 @@ TEST(Undo, FaultsOfOtherUsers) {
         const std::string folder = dir.file("undo");
         ASSERT_EQ(t::portable::make_dir(folder.c_str(), 0777), 0);
         ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
-        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + folder};
         t::Unchanged original(files);
-        ASSERT_EQ(t::run_varnek_restricted({"-fixqbx", "-force", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env)
-                      .err,
-                  "");
+        ASSERT_EQ(t::run_as_nobody({"-fixqbx", "-force", "rec.ts"}, dir.path(), undo_in(dir)).err, "");
         const std::string file = undo_file_in(folder);
         ASSERT_TRUE(t::write_file(file.substr(0, file.size() - 5) + ".used", std::string("planted")));
-        t::RunResult r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        t::RunResult r = t::run_as_nobody({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
         EXPECT_EQ(r.err, "");
         original.check();
-        r = t::run_varnek_restricted({"-undo", "rec.ts"}, dir.path(), t::no_size_limit, true, {}, env);
+        r = t::run_as_nobody({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
         EXPECT_EQ(r.err, "Error: No undo data for 'rec.ts'!\n");
     }
 }
@@ -323,11 +337,8 @@ TEST(Undo, KilledAnywhereEachRepairIsAllOrNothing) {
             SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
             ASSERT_TRUE(t::write_file(files[0], original));
             const std::string undo = dir.file("undo-" + std::string(call) + std::to_string(n));
-            t::RunResult r = t::run_program(
-                "strace", {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + std::string(call), "-e",
-                           "inject=" + std::string(call) + ":signal=SIGKILL:when=" + std::to_string(n),
-                           t::varnek_binary(), "-fixqbx", "-fixpat", "-force", "rec.ts"},
-                dir.path(), {"TZ=UTC", "VARNEK_UNDO_DIR=" + undo});
+            t::RunResult r = t::run_under_strace(t::kill_at(call, n), {"-fixqbx", "-fixpat", "-force", "rec.ts"},
+                                                 dir.path(), {"VARNEK_UNDO_DIR=" + undo});
             const b::Bytes now = t::read_file(files[0]);
             EXPECT_TRUE(now == original || now == after_qbx || now == after_both);
             if (now != original) {
@@ -378,23 +389,6 @@ struct Snapshot {
         }
     }
 };
-
-std::vector<std::string> folder_names(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The undo file a repair left in folder (the one whose name ends in .undo).
-std::string undo_file_in(const std::string& folder) {
-    for (const std::string& name : folder_names(folder))
-        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".undo") == 0) return folder + "/" + name;
-    ADD_FAILURE() << "no undo file in " << folder;
-    return folder + "/none.undo";
-}
 
 // 1: the state a repair left, changed afterwards as users change files:
 // -undo writes nothing unless every part file is as the repair left it.
@@ -467,7 +461,7 @@ TEST(Undo, RefusesWhatIsNoLongerTheRepairedFile) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         t::TempDir dir;
-        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
+        const std::vector<std::string> env = undo_in(dir);
         std::vector<std::string> files = row.in_part ? record_in_part(dir) : write(dir, receiver());
         ASSERT_TRUE(b::write_recording(bare(), dir.file("other.ts")).ok);
         t::Unchanged original(files);
@@ -571,18 +565,16 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
     t::TempDir dir;
     std::vector<std::string> files = write(dir, receiver());
     const std::string command = "umask 0 && exec '" + t::varnek_binary() + "' ";
-    t::run_program("/bin/sh", {"-c", command + "-fixqbx -force rec.ts"}, dir.path(),
-                   {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+    t::run_program("/bin/sh", {"-c", command + "-fixqbx -force rec.ts"}, dir.path(), undo_in(dir));
     const std::string file = undo_file_in(dir.file("undo"));
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
-    t::run_program("/bin/sh", {"-c", command + "-undo rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+    t::run_program("/bin/sh", {"-c", command + "-undo rec.ts"}, dir.path(), undo_in(dir));
     EXPECT_EQ(fs::status(file.substr(0, file.size() - 5) + ".used").permissions(), fs::perms(0600));
 
     ASSERT_EQ(t::portable::make_dir(dir.file("open").c_str(), 0777), 0);
     fs::permissions(dir.file("open"), fs::perms::all);
     t::Unchanged kept(files);
-    t::RunResult r =
-        t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("open")});
+    t::RunResult r = t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("open")});
     EXPECT_EQ(r.err, "Error: Can't save undo data for 'rec.ts'!\n");
     kept.check();
     EXPECT_TRUE(folder_names(dir.file("open")).empty());
@@ -601,25 +593,19 @@ TEST(Undo, DamagedUndoFilesWriteNothingElse) {
     t::Unchanged original_times(files);
     const Snapshot original(files);
     ASSERT_EQ(t::run_varnek({"-fixqbx", "-fixpat", "-force", "rec.ts"}, dir.path(), env).err, "");
-    const std::string own_path = undo_file_in(folder);
-    const b::Bytes own_bytes = t::read_file(own_path);
-    const std::string own(own_bytes.begin(), own_bytes.end());
+    const std::string own_path = undo_file_in(folder), own = t::read_text(own_path);
     std::filesystem::remove(own_path);
     ASSERT_EQ(t::run_varnek({"-fixpat", "-force", "b.ts"}, dir.path(), env).err, "");
-    const std::string b_path = undo_file_in(folder);
-    const b::Bytes b_bytes = t::read_file(b_path);
-    const std::string other(b_bytes.begin(), b_bytes.end());
+    const std::string b_path = undo_file_in(folder), other = t::read_text(b_path);
     std::filesystem::remove(b_path);
     const Snapshot repaired(files);
     ASSERT_NE(repaired.bytes[0], original.bytes[0]);
 
     auto lines_of = [](const std::string& text) {
         std::vector<std::string> lines;
-        for (size_t at = 0; at < text.size();) {
-            size_t end = text.find('\n', at);
-            end = end == std::string::npos ? text.size() : end + 1;
+        for (size_t at = 0, end; at < text.size(); at = end) {
+            end = text.find('\n', at) == std::string::npos ? text.size() : text.find('\n', at) + 1;
             lines.push_back(text.substr(at, end - at));
-            at = end;
         }
         return lines;
     };
@@ -722,7 +708,7 @@ TEST(Undo, FuzzTargetsAndTestsWriteNothingHome) {
 // error stream as always.
 TEST(Undo, JsonObjectPerRecording) {
     t::TempDir dir;
-    const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo")};
+    const std::vector<std::string> env = undo_in(dir);
     write(dir, bare());
     ASSERT_TRUE(b::write_recording(bare(), dir.file("b.ts")).ok);
     t::run_varnek({"-fixqbx", "rec.ts", "b.ts"}, dir.path(), env);
@@ -755,24 +741,14 @@ TEST(Undo, FlushesBeforeItTells) {
     write(dir, bare());
     const std::string folder = dir.file("undo");
     auto calls = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"-f",
-                                        "-y",
-                                        "-s",
-                                        "16",
-                                        "-o",
-                                        dir.file("calls"),
-                                        "-e",
-                                        "trace=pwrite64,ftruncate,fsync,rename,renameat,renameat2,write",
-                                        t::varnek_binary()};
-        all.insert(all.end(), args.begin(), args.end());
-        // (The leak check of a sanitizer build cannot run under strace.)
-        t::RunResult r = t::run_program("strace", all, dir.path(),
-                                        {"TZ=UTC", "VARNEK_UNDO_DIR=" + folder, "ASAN_OPTIONS=detect_leaks=0"});
+        t::RunResult r = t::run_under_strace(
+            {"-f", "-y", "-s", "16", "-o", dir.file("calls"), "-e",
+             "trace=pwrite64,ftruncate,fsync,rename,renameat,renameat2,write"},
+            args, dir.path(), undo_in(dir));
         EXPECT_EQ(r.exit_code, 0) << r.err;
         // One word per call: what it does to which file.
         std::vector<std::string> words;
-        const b::Bytes log = t::read_file(dir.file("calls"));
-        std::istringstream lines(std::string(log.begin(), log.end()));
+        std::istringstream lines(t::read_text(dir.file("calls")));
         for (std::string line; std::getline(lines, line);) {
             const bool into_folder = line.find("<" + folder + ">") != std::string::npos;
             const bool into_recording = line.find("rec.ts>") != std::string::npos;
@@ -833,7 +809,7 @@ TEST(Undo, KilledAnywhereUndoIsCompletedByTheNext) {
         }
         t::Unchanged original_times(files);
         const Snapshot original(files);
-        ASSERT_EQ(t::run_varnek(row.repair, dir.path(), {"VARNEK_UNDO_DIR=" + folder}).err, "");
+        ASSERT_EQ(t::run_varnek(row.repair, dir.path(), undo_in(dir)).err, "");
         const Snapshot repaired(files);
         for (size_t i = 0; i < files.size(); ++i) ASSERT_NE(original.bytes[i], repaired.bytes[i]) << files[i];
         const std::string undo_path = undo_file_in(folder);
@@ -847,24 +823,17 @@ TEST(Undo, KilledAnywhereUndoIsCompletedByTheNext) {
                 for (const std::string& name : folder_names(folder)) std::filesystem::remove(folder + "/" + name);
                 ASSERT_TRUE(t::write_file(undo_path, undo_text));
                 std::filesystem::permissions(undo_path, std::filesystem::perms(0600));
-                t::RunResult killed =
-                    t::run_program("strace",
-                                   {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + std::string(call), "-e",
-                                    "inject=" + std::string(call) + ":signal=SIGKILL:when=" + std::to_string(n),
-                                    t::varnek_binary(), "-undo", "rec.ts"},
-                                   dir.path(), {"TZ=UTC", "VARNEK_UNDO_DIR=" + folder, "ASAN_OPTIONS=detect_leaks=0"});
+                t::RunResult killed = t::run_under_strace(t::kill_at(call, n), {"-undo", "rec.ts"}, dir.path(), undo_in(dir));
                 if (killed.signal == 0) {  // past its last such call: done
                     EXPECT_EQ(killed.exit_code, 0);
                     EXPECT_TRUE(original.same());
                     ++completed;
                     break;
                 }
-                t::RunResult again = t::run_varnek({"-undo", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + folder});
+                t::RunResult again = t::run_varnek({"-undo", "rec.ts"}, dir.path(), undo_in(dir));
                 EXPECT_TRUE(original.same()) << again.err;
                 const std::vector<std::string> left = folder_names(folder);
-                EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const std::string& name) {
-                    return name.size() > 5 && name.compare(name.size() - 5, 5, ".undo") == 0;
-                })) << again.err;
+                EXPECT_TRUE(std::none_of(left.begin(), left.end(), is_undo_file)) << again.err;
             }
         }
         EXPECT_EQ(completed, 5u);

@@ -119,6 +119,25 @@ RunResult run_varnek_restricted(std::vector<std::string> args, const std::string
     return run_program(request);
 }
 
+RunResult run_as_nobody(const std::vector<std::string>& args, const std::string& dir,
+                        const std::vector<std::string>& env) {
+    return run_varnek_restricted(args, dir, no_size_limit, true, {}, env);
+}
+
+RunResult run_under_strace(std::vector<std::string> options, const std::vector<std::string>& args,
+                           const std::string& dir, const std::vector<std::string>& env) {
+    options.push_back(varnek_binary());
+    options.insert(options.end(), args.begin(), args.end());
+    std::vector<std::string> all = {"TZ=UTC", "ASAN_OPTIONS=detect_leaks=0"};
+    all.insert(all.end(), env.begin(), env.end());
+    return run_program("strace", options, dir, all);
+}
+
+std::vector<std::string> kill_at(const std::string& calls, unsigned n) {
+    return {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
+            "-e", "inject=" + calls + ":signal=SIGKILL:when=" + std::to_string(n)};
+}
+
 // ---------------------------------------------------------------------------
 
 TempDir::TempDir() {
@@ -154,6 +173,11 @@ Bytes read_file(const std::string& path) {
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
     std::fclose(f);
     return bytes;
+}
+
+std::string read_text(const std::string& path) {
+    const Bytes bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 bool write_file(const std::string& path, const Bytes& bytes) {

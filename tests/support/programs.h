@@ -41,6 +41,17 @@ RunResult run_varnek_restricted(std::vector<std::string> args, const std::string
                                 const std::function<void()>& meanwhile = {},
                                 const std::vector<std::string>& env = {});
 
+// The tool as the user nobody (root only), in dir; env as for run_varnek.
+RunResult run_as_nobody(const std::vector<std::string>& args, const std::string& dir,
+                        const std::vector<std::string>& env = {});
+// The tool under strace with these options, in dir, with TZ=UTC and env (and
+// no leak check of a sanitizer build, which cannot run under strace).
+RunResult run_under_strace(std::vector<std::string> options, const std::vector<std::string>& args,
+                           const std::string& dir, const std::vector<std::string>& env);
+// strace's options that stop the tool with SIGKILL on entering the n-th of
+// calls (names separated by commas).
+std::vector<std::string> kill_at(const std::string& calls, unsigned n);
+
 // The report's scan time is the one figure that differs from run to run:
 // it reads "Testtime:  #.### s" here.
 std::string without_testtime(const std::string& text);
@@ -62,6 +73,7 @@ private:
 };
 
 Bytes read_file(const std::string& path);          // empty when it cannot be read
+std::string read_text(const std::string& path);    // the same as text
 bool write_file(const std::string& path, const Bytes& bytes);
 bool write_file(const std::string& path, const std::string& text);
 // Writes bytes over part of an existing file, at any offset.
