@@ -90,7 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ScanState state;
     state.current_part = (select & 0x40) ? 1 : 0;
-    state.start_clock = 0;
 
     const size_t count = (size + packet_size - 1) / packet_size;
     state.block_end_position = uint64_t(count) * packet_size;
