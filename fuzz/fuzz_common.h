@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+#include <unistd.h>
 
 #include "util/output.h"
 
@@ -20,6 +22,18 @@ inline void quiet_console() {
     }
     console().out = sink;
     console().err = sink;
+}
+
+// A fresh folder of the target's own under $TMPDIR (else /tmp), so that
+// nothing it writes lands anywhere else.
+inline std::string make_work_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/varnek-fuzz-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    return pattern;
 }
 
 }  // namespace varnek::fuzz

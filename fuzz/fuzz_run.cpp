@@ -74,13 +74,7 @@ int run_tool(std::initializer_list<const char*> args) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     varnek::fuzz::quiet_console();
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/varnek-fuzz-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    work_dir = pattern;
+    work_dir = varnek::fuzz::make_work_dir();
     rec_path = work_dir + "/rec.ts";
     part_path = work_dir + "/rec.ts1";
     get_path = work_dir + "/h.bin";

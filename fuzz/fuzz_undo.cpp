@@ -86,13 +86,7 @@ void replace_all(std::string& text, const std::string& from, const std::string& 
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     varnek::fuzz::quiet_console();
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/varnek-fuzz-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    work_dir = pattern;
+    work_dir = varnek::fuzz::make_work_dir();
     undo_dir = work_dir + "/undo";
     part_paths[0] = work_dir + "/rec.ts";
     part_paths[1] = work_dir + "/rec.ts1";
