@@ -24,4 +24,10 @@ std::string local_date_time(int64_t seconds, char separator) {
     return text;
 }
 
+bool sync_folder_of(const char* path) {
+    const std::string text = path;
+    const size_t slash = text.rfind('/');
+    return sync_folder(slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash));
+}
+
 }  // namespace varnek

@@ -162,6 +162,78 @@ struct NewFile {
     int fd;
 };
 
+namespace {
+
+bool write_all(int fd, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, bytes + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool is_link_refusal(int error) { return error == ELOOP || error == EMLINK; }  // O_NOFOLLOW met a link
+
+// The temporary file that is to be renamed over path, beside it (its name
+// in temp). It takes the mode of the file it replaces without set-user-ID
+// and set-group-ID, and its owner and group, or nothing: a file of another
+// user's must not become the run's own. A new name gets the mode a new file
+// gets. The old file's status is taken from that file opened (without
+// waiting, never through a link); by name only when it may not be read.
+// -1 when it cannot be made, with why.
+int replacement_beside(const char* path, std::string& temp, TargetWrite& why) {
+    why = TargetWrite::not_opened;
+    struct stat old;
+    bool replaces = true;
+    int probe = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (probe >= 0) {
+        bool known = fstat(probe, &old) == 0;
+        close(probe);
+        if (!known) return -1;
+    } else if (is_link_refusal(errno)) {
+        why = TargetWrite::refused;
+        return -1;
+    } else if (errno == ENOENT) {
+        replaces = false;
+    } else if (lstat(path, &old) != 0) {
+        return -1;
+    }
+    if (replaces && !S_ISREG(old.st_mode)) {
+        why = TargetWrite::refused;
+        return -1;
+    }
+    std::string pattern = std::string(path) + ".varnek-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return -1;
+    mode_t mode;
+    bool ok = true;
+    if (replaces) {
+        struct stat mine;
+        ok = fstat(fd, &mine) == 0 && ((mine.st_uid == old.st_uid && mine.st_gid == old.st_gid) ||
+                                       fchown(fd, old.st_uid, old.st_gid) == 0);
+        mode = old.st_mode & 07777 & ~mode_t(S_ISUID | S_ISGID);
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (!ok) why = TargetWrite::refused;
+    if (!ok || fchmod(fd, mode) != 0) {
+        close(fd);
+        unlink(name.data());
+        return -1;
+    }
+    temp = name.data();
+    return fd;
+}
+
+}  // namespace
+
 NewFile* create_new(const char* path, bool exclusive) {
     int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC), 0644);
     if (fd < 0) return nullptr;
@@ -169,37 +241,12 @@ NewFile* create_new(const char* path, bool exclusive) {
 }
 
 NewFile* create_temp_beside(const char* target, std::string& temp_path) {
-    std::string pattern = std::string(target) + ".varnek-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return nullptr;
-    // The file that takes the target's place gets the mode the target has,
-    // or that a newly created file would get.
-    struct stat st;
-    mode_t mode;
-    if (stat(target, &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    (void)fchmod(fd, mode);
-    temp_path = name.data();
-    return new NewFile{fd};
+    TargetWrite why;
+    const int fd = replacement_beside(target, temp_path, why);
+    return fd < 0 ? nullptr : new NewFile{fd};
 }
 
-bool write_new(NewFile* file, const uint8_t* bytes, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(file->fd, bytes + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
-}
+bool write_new(NewFile* file, const uint8_t* bytes, size_t count) { return write_all(file->fd, bytes, count); }
 
 bool sync_new(NewFile* file) { return fsync(file->fd) == 0; }
 
@@ -361,19 +408,6 @@ void unlock_file(FileLock* lock) {
 
 namespace {
 
-bool is_link_refusal(int error) { return error == ELOOP || error == EMLINK; }  // O_NOFOLLOW met a link
-
-bool write_all(int fd, const uint8_t* bytes, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, bytes + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 // A character device or FIFO, opened without following a link and checked
 // as opened: whatever was put there meanwhile is not written.
 TargetWrite write_direct(const char* path, const uint8_t* bytes, size_t count) {
@@ -389,55 +423,18 @@ TargetWrite write_direct(const char* path, const uint8_t* bytes, size_t count) {
     return ok ? TargetWrite::written : TargetWrite::not_written;
 }
 
-// A new file beside path, renamed over it. The status of the file it
-// replaces is taken from that file opened (without waiting, never through a
-// link); by name only when it may not be read.
+// A new file beside path, renamed over it.
 TargetWrite replace_whole(const char* path, const uint8_t* bytes, size_t count) {
-    struct stat old;
-    bool replaces = true;
-    int probe = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (probe >= 0) {
-        bool known = fstat(probe, &old) == 0;
-        close(probe);
-        if (!known) return TargetWrite::not_opened;
-    } else if (is_link_refusal(errno)) {
-        return TargetWrite::refused;
-    } else if (errno == ENOENT) {
-        replaces = false;
-    } else if (lstat(path, &old) != 0) {
-        return TargetWrite::not_opened;
-    }
-    if (replaces && !S_ISREG(old.st_mode)) return TargetWrite::refused;
-    std::string pattern = std::string(path) + ".varnek-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return TargetWrite::not_opened;
-    mode_t mode;
-    bool ok = true;
-    if (replaces) {
-        // The old file's owner and group, or nothing: a file of another
-        // user's must not become the run's own.
-        struct stat mine;
-        ok = fstat(fd, &mine) == 0 && ((mine.st_uid == old.st_uid && mine.st_gid == old.st_gid) ||
-                                       fchown(fd, old.st_uid, old.st_gid) == 0);
-        mode = old.st_mode & 07777 & ~mode_t(S_ISUID | S_ISGID);
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (!ok) {
-        close(fd);
-        unlink(name.data());
-        return TargetWrite::refused;
-    }
-    ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
+    std::string temp;
+    TargetWrite why;
+    const int fd = replacement_beside(path, temp, why);
+    if (fd < 0) return why;
+    bool ok = write_all(fd, bytes, count) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     // The rename replaces whatever stands at path by then, a link too, and
     // never writes through it.
-    if (ok) ok = rename(name.data(), path) == 0;
-    if (!ok) unlink(name.data());
+    if (ok) ok = rename(temp.c_str(), path) == 0;
+    if (!ok) unlink(temp.c_str());
     return ok ? TargetWrite::written : TargetWrite::not_written;
 }
 
@@ -725,16 +722,6 @@ void start_writeback(NewFile* file, uint64_t offset, size_t count) {
 #else
     (void)file, (void)offset, (void)count;
 #endif
-}
-
-bool sync_folder_of(const char* path) {
-    std::string text = path;
-    size_t slash = text.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0;
-    return close(fd) == 0 && ok;
 }
 
 }  // namespace varnek

@@ -681,6 +681,7 @@ NewFile* create_private_temp(const std::string& folder, std::string& temp_path) 
 }
 
 // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns.
+// A rename is made with MOVEFILE_WRITE_THROUGH, which flushes it.
 bool sync_folder(const std::string&) { return true; }
 
 }  // namespace varnek
@@ -708,8 +709,5 @@ bool write_new_at(NewFile* file, uint64_t offset, const uint8_t* bytes, size_t c
 }
 
 void start_writeback(NewFile*, uint64_t, size_t) {}
-
-// The rename is made with MOVEFILE_WRITE_THROUGH, which flushes it.
-bool sync_folder_of(const char*) { return true; }
 
 }  // namespace varnek

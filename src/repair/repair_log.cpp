@@ -9,9 +9,16 @@ namespace varnek {
 
 namespace {
 
-void say(RepairSession& session, const char* action, const std::string& text) {
-    std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
-    session.repair_notes.push_back(RepairNote{action, true, text});
+// Every message of a repair passes here once formatted: a line on out, or
+// an error line on err, and a note for the JSON object either way.
+void note(RepairSession& session, const char* action, bool ok, const char* prefix, const char* format,
+          va_list args) {
+    const std::string text = prefix + format_text(format, args);
+    if (ok)
+        std::fprintf(console().out, "%s\n", shown(text, console().out).c_str());
+    else
+        report_error("%s", text.c_str());
+    session.repair_notes.push_back(RepairNote{action, ok, text});
 }
 
 }  // namespace
@@ -19,26 +26,22 @@ void say(RepairSession& session, const char* action, const std::string& text) {
 void repair_say(RepairSession& session, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = format_text(format, args);
+    note(session, action, true, "", format, args);
     va_end(args);
-    say(session, action, text);
 }
 
 void repair_announce(RepairSession& session, const RunOptions& options, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = format_text(format, args);
+    note(session, action, true, options.dry ? "Would: " : "", format, args);
     va_end(args);
-    say(session, action, options.dry ? "Would: " + text : text);
 }
 
 void repair_fail(RepairSession& session, const char* action, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = format_text(format, args);
+    note(session, action, false, "", format, args);
     va_end(args);
-    report_error("%s", text.c_str());
-    session.repair_notes.push_back(RepairNote{action, false, text});
 }
 
 }  // namespace varnek
