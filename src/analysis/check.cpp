@@ -483,12 +483,11 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
     follow_fixed_tables(f);
     const size_t capacity = size_t(block_bytes) + look_ahead;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[capacity]);
-    InputFile* file = first_file;
     uint64_t origin = 0;
     unsigned part = 0;
-    for (;; ++part) {
-        FileId id;
-        begin_part(state, part, part_file_name(name, part), file, id);
+    const PartsEnd end = walk_parts(state, name, first_file, [&](InputFile* file, unsigned n, const std::string&,
+                                                                  const FileId*) {
+        part = n;
         advise_sequential(file);
         // The last PCR of the part before is compared with this part's first.
         int pcr_pid = pcr_pid_now(state) >= 0 ? pcr_pid_now(state) : f.first_pcr_pid;
@@ -499,31 +498,22 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
             f.join_pending = false;
         }
         origin += check_part(file, part, origin, options, state, f, result, buffer.get(), capacity, progress);
-        const std::string next = part_file_name(name, part + 1);
-        bool not_regular = false;
-        file = open_part_input(next.c_str(), not_regular);
-        if (file) continue;
-        if (not_regular) {
-            // A FIFO or a device would never end: the recording ends before it.
-            report_error("'%s' is not a regular file", next.c_str());
+    });
+    // A part file that is no regular file ends the recording before it, said already.
+    if (!end.not_regular && path_exists(end.next)) {
+        // There, but it cannot be read.
+        state.parts.push_back(PartFile{end.next, -1});
+        note(f, result, CheckKind::read_error, Where{part + 1, 0, origin, f.time_ms}, -1,
+             "the part file cannot be opened");
+    } else if (!end.not_regular) {
+        // A gap in the part numbers ends the recording; parts behind it are lost to it.
+        for (unsigned later = part + 2; later <= part + 10; ++later) {
+            const std::string there = part_file_name(name, later);
+            if (!path_exists(there)) continue;
+            note(f, result, CheckKind::part_missing, Where{}, -1,
+                 "'" + end.next + "' is missing, '" + there + "' is there");
             break;
         }
-        if (path_exists(next)) {
-            // There, but it cannot be read.
-            state.parts.push_back(PartFile{next, -1});
-            note(f, result, CheckKind::read_error, Where{part + 1, 0, origin, f.time_ms}, -1,
-                 "the part file cannot be opened");
-        } else {
-            // A gap in the part numbers ends the recording; parts behind it are lost to it.
-            for (unsigned later = part + 2; later <= part + 10; ++later) {
-                const std::string there = part_file_name(name, later);
-                if (!path_exists(there)) continue;
-                note(f, result, CheckKind::part_missing, Where{}, -1,
-                     "'" + next + "' is missing, '" + there + "' is there");
-                break;
-            }
-        }
-        break;
     }
     clear(progress);
 

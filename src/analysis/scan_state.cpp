@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/output.h"
+
 namespace varnek {
 
 void store_packet(StoredPacket& slot, const uint8_t* packet, uint64_t offset, unsigned part) {
@@ -23,6 +25,12 @@ bool begin_part(ScanState& state, unsigned part, const std::string& part_name, I
 std::string part_file_name(const std::string& recording, unsigned part) {
     if (part == 0) return recording;
     return recording + std::to_string(part);
+}
+
+InputFile* open_next_part(const std::string& part_name, bool& not_regular) {
+    InputFile* file = open_part_input(part_name.c_str(), not_regular);
+    if (not_regular) report_error("'%s' is not a regular file", part_name.c_str());
+    return file;
 }
 
 }  // namespace varnek

@@ -116,6 +116,19 @@ inline uint64_t pmt_offset(const ScanState& s) { return s.stored_pmt.offset; }
 // Replaces a stored copy with a copy of packet (the old one is released).
 void store_packet(StoredPacket& slot, const uint8_t* packet, uint64_t offset, unsigned part);
 
+// Where a walk over the part files ended: the name of the first part file
+// it could not open, and whether that one is there but no regular file (a
+// FIFO or a device would never end; the error line is out already).
+struct PartsEnd {
+    std::string next;
+    bool not_regular = false;
+};
+
+// Opens part file part_name (1, 2, ...) of a recording: a regular file only.
+// Null when it is missing or cannot be opened, and after the error line
+// when it is something else.
+InputFile* open_next_part(const std::string& part_name, bool& not_regular);
+
 // Notes part file number part, open as file under part_name, as the one the
 // scan reads now: its number, identity and size. False (id untouched) when
 // the file cannot tell its identity.
@@ -123,5 +136,23 @@ bool begin_part(ScanState& state, unsigned part, const std::string& part_name, I
 
 // The name of part file number part (0: the recording's own name).
 std::string part_file_name(const std::string& recording, unsigned part);
+
+// The one walk of the scan and the check over a recording's part files,
+// from first_file (part 0, open already) on: each is noted as the one read
+// now and handed to read_part(file, part, name, id or null), which closes
+// it. Ends before the first part file that cannot be opened.
+template <typename ReadPart>
+PartsEnd walk_parts(ScanState& state, const std::string& name, InputFile* first_file, ReadPart read_part) {
+    InputFile* file = first_file;
+    for (unsigned part = 0;; ++part) {
+        const std::string part_name = part_file_name(name, part);
+        FileId id;
+        const bool identified = begin_part(state, part, part_name, file, id);
+        read_part(file, part, part_name, identified ? &id : nullptr);
+        PartsEnd end{part_file_name(name, part + 1)};
+        file = open_next_part(end.next, end.not_regular);
+        if (!file) return end;
+    }
+}
 
 }  // namespace varnek

@@ -207,26 +207,11 @@ void scan_recording(const char* name, InputFile* first_file, const RunOptions& o
                     const DryWrites* dry_writes) {
     // One reused block buffer for the whole recording.
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[block_bytes]);
-    std::string part_name = name;
-    InputFile* file = first_file;
-    for (unsigned part = 0;; ++part) {
-        FileId id;
-        const bool identified = begin_part(state, part, part_name, file, id);
-        scan_part(file, part_name.c_str(), options, state, buffer.get(),
-                  identified ? dry_updates_of(dry_writes, id) : nullptr);
-        part_name = part_file_name(name, part + 1);
-        file = open_next_part(part_name.c_str());
-        if (!file) break;
-    }
-}
-
-InputFile* open_next_part(const char* part_name) {
-    bool not_regular = false;
-    InputFile* file = open_part_input(part_name, not_regular);
-    // A FIFO or a device would never end, a directory reads as nothing:
-    // the recording ends before it, as before a missing part.
-    if (not_regular) report_error("'%s' is not a regular file", part_name);
-    return file;
+    walk_parts(state, name, first_file,
+               [&](InputFile* file, unsigned, const std::string& part_name, const FileId* id) {
+                   scan_part(file, part_name.c_str(), options, state, buffer.get(),
+                             id ? dry_updates_of(dry_writes, *id) : nullptr);
+               });
 }
 
 }  // namespace varnek

@@ -25,11 +25,6 @@ constexpr uint64_t block_overlap_packets = 3;
 void scan_recording(const char* name, InputFile* first_file, const RunOptions& options, ScanState& state,
                     const DryWrites* dry_writes);
 
-// Opens part file 1, 2, ... of a recording for the scan: a regular file
-// only. Null when it is missing or cannot be opened, and after the error
-// line when it is something else.
-InputFile* open_next_part(const char* part_name);
-
 // The six analysis steps of one packet, in their fixed order.
 void analyse_packet(ScanState& state, const uint8_t* packet, uint64_t offset,
                     const RunOptions& options);
