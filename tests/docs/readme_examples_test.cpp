@@ -10,18 +10,15 @@
 // copies there and nothing outside it is touched.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "support/programs.h"
 
 namespace {
 
+using varnek::test::read_text;
 using varnek::test::RunResult;
 using varnek::test::TempDir;
 using varnek::test::run_program;
@@ -32,13 +29,6 @@ struct Example {
     std::string command;
     std::string expected;  // output lines, each with its line break
 };
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<Example> console_examples(const std::string& readme) {
     std::vector<Example> examples;
@@ -120,10 +110,6 @@ TEST(ManualPage, FormatsWithoutWarnings) {
     r = run_program("mandoc", {"-Tlint", "-W", "warning", VARNEK_MANPAGE});
     EXPECT_EQ(r.out + r.err, "");
 }
-
-}  // namespace
-
-namespace {
 
 // The bash completion offers the options, and recording names with the .ts
 // files first.
