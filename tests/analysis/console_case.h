@@ -105,11 +105,9 @@ inline void check_console_case(const ConsoleCase& c) {
     ASSERT_TRUE(r.started) << r.err;
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, c.err);
-    std::string out = without_testtime(r.out);
-    const std::string golden_path = std::string(VARNEK_GOLDEN_DIR) + "/" + c.golden;
-    ASSERT_TRUE(file_exists(golden_path)) << c.golden;
-    const Bytes golden = read_file(golden_path);
-    EXPECT_EQ(out, std::string(golden.begin(), golden.end()));
+    const std::string golden = std::string(VARNEK_GOLDEN_DIR) + "/" + c.golden;
+    ASSERT_TRUE(file_exists(golden)) << c.golden;
+    EXPECT_EQ(without_testtime(r.out), read_text(golden));
     EXPECT_TRUE(snapshot(dir) == before) << "a file was changed";
 }
 
