@@ -144,10 +144,9 @@ TEST(Json, RepairsInTheirOrder) {
     tables.body_packets = 3000;
     ASSERT_TRUE(b::write_recording(tables, dir.file("text.ts")).ok);
     ASSERT_TRUE(b::write_recording(tables, dir.file("json.ts")).ok);
-    t::RunResult text = t::run_varnek({"text.ts", "-fixqbx", "-fixpat", "-get:out.qbxh"}, dir.path());
+    t::run_varnek({"text.ts", "-fixqbx", "-fixpat", "-get:out.qbxh"}, dir.path());
     t::RunResult json = t::run_varnek({"json.ts", "-fixqbx", "-fixpat", "-get:out2.qbxh", "-json"}, dir.path());
     EXPECT_EQ(t::read_file(dir.file("text.ts")), t::read_file(dir.file("json.ts")));
-    EXPECT_NE(text.out.find("Overwrite 3. ts packet with PMT\nPAT already exists\n"), std::string::npos);
     const Json o = Json::parse(json.out, nullptr, false);
     EXPECT_TRUE(o["header"].is_null()) << json.out;
     EXPECT_EQ(o["repairs"], Json::parse(R"([
