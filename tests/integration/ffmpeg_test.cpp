@@ -63,6 +63,18 @@ std::map<unsigned, uint8_t> stored_stream_types(const Bytes& f) {
     return types;
 }
 
+// ffprobe reads the same streams, by PID and codec, starting within 1 ms,
+// and about as long.
+void expect_same_streams(Probe read, const Probe& expected, double duration_tolerance) {
+    ASSERT_EQ(read.streams.size(), expected.streams.size());
+    for (const auto& [pid, s] : expected.streams) {
+        ASSERT_TRUE(read.streams.count(pid)) << pid;
+        EXPECT_EQ(read.streams[pid].codec, s.codec);
+        EXPECT_NEAR(read.streams[pid].start, s.start, 0.001);
+    }
+    EXPECT_NEAR(read.duration, expected.duration, duration_tolerance);
+}
+
 // The tool's rows by PID: of the object's PID list, or of its check.
 std::map<unsigned, Json> by_pid(const Json& rows) {
     std::map<unsigned, Json> found;
@@ -209,13 +221,7 @@ TEST_F(FfmpegRecording, HeadRepairsKeepTheRecordingReadable) {
     ASSERT_EQ(fixed.size(), rec.size());
     EXPECT_TRUE(std::equal(clip.begin(), clip.end(), fixed.begin() + 2 * 188));
 
-    Probe after = probe("rec.ts");
-    ASSERT_EQ(after.streams.size(), before.streams.size());
-    for (const auto& [pid, s] : before.streams) {
-        ASSERT_TRUE(after.streams.count(pid)) << pid;
-        EXPECT_EQ(after.streams[pid].codec, s.codec);
-    }
-    EXPECT_NEAR(after.duration, before.duration, 0.1);
+    expect_same_streams(probe("rec.ts"), before, 0.1);
 
     Json again = varnek_json({"rec.ts"});
     EXPECT_EQ(again["header"]["pmt_pid"], stored_pmt_pid(clip));
@@ -261,14 +267,7 @@ TEST_F(FfmpegRecording, SalvagedPartsReadAsTheClip) {
     ASSERT_EQ(out.size(), clip.size() + 3 * 188);
     EXPECT_TRUE(std::equal(clip.begin(), clip.end(), out.begin() + 3 * 188));
 
-    Probe original = probe("clip.ts"), salvaged = probe("out.ts");
-    ASSERT_EQ(salvaged.streams.size(), original.streams.size());
-    for (const auto& [pid, s] : original.streams) {
-        ASSERT_TRUE(salvaged.streams.count(pid)) << pid;
-        EXPECT_EQ(salvaged.streams[pid].codec, s.codec);
-        EXPECT_NEAR(salvaged.streams[pid].start, s.start, 0.001);
-    }
-    EXPECT_NEAR(salvaged.duration, original.duration, 0.05);
+    expect_same_streams(probe("out.ts"), probe("clip.ts"), 0.05);
 }
 
 // -check's continuity count against ffmpeg's own: packets taken out of
