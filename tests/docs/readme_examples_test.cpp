@@ -34,16 +34,15 @@ std::vector<Example> console_examples(const std::string& readme) {
     std::vector<Example> examples;
     std::istringstream in(readme);
     std::string line;
-    bool in_block = false, first_line = false, runs = false;
+    bool opened = false, runs = false;  // a console block begins; its commands run
     for (int n = 1; std::getline(in, line); ++n) {
         if (line.rfind("```", 0) == 0) {
-            in_block = !in_block;
-            first_line = in_block && line == "```console";
+            opened = line == "```console";  // a block closes with a bare ```
             runs = false;
             continue;
         }
-        if (first_line) runs = line.rfind("$ ", 0) == 0;
-        first_line = false;
+        if (opened) runs = line.rfind("$ ", 0) == 0;
+        opened = false;
         if (!runs) continue;
         if (line.rfind("$ ", 0) == 0)
             examples.push_back({n, line.substr(2), ""});
