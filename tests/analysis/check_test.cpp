@@ -392,8 +392,8 @@ TEST(Check, TextLinesVerdictsAndExitStatus) {
     bare.body_packets = 20000;
     ASSERT_TRUE(b::write_recording(receiver(20000), dir.file("good.ts")).ok);
     ASSERT_TRUE(b::write_recording(bare, dir.file("bare.ts")).ok);
-    b::Recipe short_one = receiver(4000);  // the header record says 10 s, the PCRs span 2 s
-    ASSERT_TRUE(b::write_recording(short_one, dir.file("short.ts")).ok);
+    // The header record says 10 s, the PCRs span 2 s.
+    ASSERT_TRUE(b::write_recording(receiver(4000), dir.file("short.ts")).ok);
     Packets lost = b::make_recording(receiver(4000));
     lost.erase(lost.begin() + long(payload_packet(lost, 3000, video)));
     ASSERT_TRUE(b::write_packets(dir.file("lost.ts"), lost));

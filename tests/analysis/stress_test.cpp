@@ -4,7 +4,6 @@
 // rules: blocks of 1000 packets, the last three of a block not analysed.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
