@@ -301,7 +301,7 @@ TEST(Check, CountsEqualTheDamageMade) {
         for (unsigned i = 0; i < parts.size(); bytes += parts[i++].size())
             ASSERT_TRUE(t::write_file(dir.file(b::part_name("rec.ts", i)), parts[i]));
         t::RunResult r = t::run_varnek({"-check", "-json", "rec.ts"}, dir.path());
-        const Json o = Json::parse(r.out, nullptr, false);
+        Json o = Json::parse(r.out, nullptr, false);
         ASSERT_FALSE(o.is_discarded()) << r.out;
         const Json& check = o["check"];
         expect_counts(check, row.counts);
@@ -378,7 +378,7 @@ TEST(Check, VerdictsOfFilesAndParts) {
         if (::testing::Test::HasFatalFailure()) return;
         t::RunResult r = t::run_varnek_restricted({"-check", "-json", "rec.ts"}, dir.path(), t::no_size_limit,
                                                   row.as_nobody);
-        const Json o = Json::parse(r.out, nullptr, false);
+        Json o = Json::parse(r.out, nullptr, false);
         ASSERT_FALSE(o.is_discarded()) << r.out << r.err;
         EXPECT_EQ(o["check"]["verdict"], row.verdict);
         EXPECT_EQ(r.exit_code, row.exit_code);
@@ -439,7 +439,7 @@ TEST(Check, TextLinesVerdictsAndExitStatus) {
     std::istringstream lines(r.out);
     std::string line[3];
     for (std::string& l : line) std::getline(lines, l);
-    const Json lost_ts = Json::parse(line[1], nullptr, false);
+    Json lost_ts = Json::parse(line[1], nullptr, false);
     EXPECT_EQ(lost_ts["check"]["problems"][0]["at_ms"], 1497) << r.out;
     EXPECT_EQ(lost_ts["check"]["problems"][0]["time_ms"], 11480);
     EXPECT_EQ(lost_ts["check"]["pids"][3],

@@ -142,7 +142,7 @@ TEST(Json, RepairsInTheirOrder) {
     t::run_varnek({"text.ts", "-fixqbx", "-fixpat", "-get:out.qbxh"}, dir.path());
     t::RunResult json = t::run_varnek({"json.ts", "-fixqbx", "-fixpat", "-get:out2.qbxh", "-json"}, dir.path());
     EXPECT_EQ(t::read_file(dir.file("text.ts")), t::read_file(dir.file("json.ts")));
-    const Json o = Json::parse(json.out, nullptr, false);
+    Json o = Json::parse(json.out, nullptr, false);
     EXPECT_TRUE(o["header"].is_null()) << json.out;
     EXPECT_EQ(o["repairs"], Json::parse(R"([
         {"action": "fixqbx", "ok": true, "message": "Overwrite 1. ts packet with QBX"},

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -26,8 +27,8 @@ struct Probe { std::map<unsigned, Stream> streams; double duration = -1; };  // 
 
 unsigned pid_at(const Bytes& f, size_t at) { return unsigned(f[at + 1] & 0x1F) << 8 | f[at + 2]; }
 bool payload_only(const Bytes& f, size_t at) { return (f[at + 3] & 0x30) == 0x10; }
-unsigned hex(const Json& text) { return unsigned(std::stoul(text.get<std::string>(), nullptr, 16)); }
-double number(const Json& text) { return std::stod(text.get<std::string>()); }
+unsigned hex(const std::string& text) { return unsigned(std::strtoul(text.c_str(), nullptr, 16)); }
+double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
 // Sections as stored in the file, read here byte by byte: the offset of the
 // table id of the first section on the PID, or npos.
@@ -123,7 +124,8 @@ protected:
     Probe probe(const std::string& file) {
         Json j = ffprobe({"-show_entries", "stream=id,codec_name,start_time:format=duration"}, file);
         Probe p;
-        for (const Json& s : j["streams"]) p.streams[hex(s["id"])] = Stream{s["codec_name"], number(s["start_time"])};
+        for (const Json& s : j["streams"])
+            p.streams[hex(s.value("id", ""))] = Stream{s.value("codec_name", ""), number(s.value("start_time", "-1"))};
         p.duration = number(j["format"]["duration"]);
         return p;
     }
@@ -333,7 +335,7 @@ TEST_F(FfmpegRecording, PidCountsAndClocksAgreeWithProbe) {
     // The PES packets of each stream, in the file's order.
     Json pes = ffprobe({"-show_entries", "stream=index,id:packet=stream_index,pts"}, "clip.ts");
     std::map<int, unsigned> pid_of;
-    for (const Json& s : pes["streams"]) pid_of[s["index"]] = hex(s["id"]);
+    for (const Json& s : pes["streams"]) pid_of[s.value("index", -1)] = hex(s.value("id", ""));
     for (const Json& packet : pes["packets"])
         if (packet.contains("pts"))
             seen(probe[pid_of.at(packet["stream_index"])].pts, packet["pts"].get<int64_t>() / 90);
