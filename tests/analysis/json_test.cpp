@@ -1,18 +1,15 @@
 // -json: one object per recording on standard output, nothing else there.
-// Each object is parsed and its fields are rendered back into the report's
-// own line formats, which must stand in the text report of the same file.
+// Each is compared whole, its keys' order and its numbers' form included,
+// with the object written out here.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "builder.h"
 #include "programs.h"
-#include "util/output.h"
 
 namespace b = varnek::build;
 namespace t = varnek::test;
@@ -20,89 +17,9 @@ using Json = nlohmann::json;
 
 namespace {
 
-std::vector<Json> json_lines(const std::string& out) {
-    std::vector<Json> objects;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) objects.push_back(Json::parse(line, nullptr, false));
-    return objects;
-}
-
-std::string text(const char* format, unsigned a, unsigned b = 0, unsigned c = 0, unsigned d = 0) {
-    char line[256];
-    std::snprintf(line, sizeof line, format, a, b, c, d);
-    return line;
-}
-
-// The report lines that the object's fields stand for.
-std::vector<std::string> report_lines(const Json& o) {
-    std::vector<std::string> lines;
-    if (!o["header"].is_null()) {
-        const Json& h = o["header"];
-        lines.push_back(text(" Program:   %u\n", h["program"]));
-        lines.push_back(std::string(" Duration:  ") + varnek::format_hms(h["duration_s"]) + "\n");
-        lines.push_back(text(" PID => PMT %u / Video %u / Audio %u / PCR %u\n", h["pmt_pid"], h["video_pid"],
-                             h["audio_pid"], h["pcr_pid"]));
-        for (const Json& s : h["streams"]) {
-            char line[128];
-            std::snprintf(line, sizeof line, "\t%4u %-12s (0x%X)\n", unsigned(s["pid"]),
-                          s["label"].get<std::string>().c_str(), unsigned(s["type"]));
-            lines.push_back(line);
-        }
-        uint64_t last = o["last_qbx"]["offset"];
-        lines.push_back(text(" Offset:    0x%X (%u)\n", unsigned(last), unsigned(last / 188)));
-    }
-    if (!o["pat"].is_null()) {
-        uint64_t at = o["pat"]["offset"];
-        lines.push_back(text("\nPAT\n Offset:  0x%X (%u)\n", unsigned(at), unsigned(at / 188)));
-        lines.push_back(" CRC32:   " + o["pat"]["crc32"].get<std::string>() + "\n");
-    }
-    if (!o["pmt"].is_null()) {
-        const Json& m = o["pmt"];
-        uint64_t at = m["offset"];
-        lines.push_back(text("\nPMT\n Offset:  0x%X (%u)\n Program: %u\n", unsigned(at), unsigned(at / 188),
-                             m["program"]));
-        lines.push_back(text(" PID => PMT %u / PCR %u\n", m["pid"], m["pcr_pid"]));
-    }
-    unsigned n = 0;
-    std::string stars;
-    for (const Json& row : o["pids"]) {
-        char line[256];
-        std::snprintf(line, sizeof line, "%2u %4u %8u %-11s", ++n, unsigned(row["pid"]), unsigned(row["packets"]),
-                      row["label"].get<std::string>().c_str());
-        std::string full = line;
-        for (const char* clock : {"pts", "pcr"}) {
-            const Json& c = row[clock];
-            if (c.is_null()) continue;
-            if (std::string(clock) == "pcr") full += "\n" + std::string(28, ' ');
-            full += std::string(" ") + (std::string(clock) == "pts" ? "PTS:" : "PCR:");
-            for (const char* key : {"first_ms", "last_ms", "span_ms"})
-                full += std::string(" ") + varnek::format_ms(c[key]);
-            // On the PCR PID the PTS span sets the duration first; the PCR
-            // span replaces it when duration_from says so.
-            bool pcr_pid = !o["pmt"].is_null() && row["pid"] == o["pmt"]["pcr_pid"];
-            if (pcr_pid && (std::string(clock) == "pts" || o["duration_from"] == "pcr")) full += "*";
-        }
-        lines.push_back("\n" + full);
-    }
-    unsigned d = o["duration_s"];
-    lines.push_back(text(" Duration:  %02u:%02u:%02u\n\n", d / 3600, d / 60 % 60, d % 60));
-    return lines;
-}
-
-std::string sync_text(const Json& o) {
-    std::string err;
-    for (const Json& loss : o["sync_losses"]) {
-        char line[128];
-        std::snprintf(line, sizeof line, "\nSync lost at %08llX", (unsigned long long)loss["offset"]);
-        err += line;
-        if (!loss["resync"].is_null()) {
-            std::snprintf(line, sizeof line, " ==> ReSync at %08llX\n", (unsigned long long)loss["resync"]);
-            err += line;
-        }
-    }
-    return err;
-}
-
+// 60 s from 2026-11-28 20:15 by its header record; two CHNM packets, in ISO
+// 8859-1 as receivers write them: the header names the channel of the
+// last, "texts" holds the first.
 b::Recipe receiver(uint64_t body, uint64_t part_packets = 0) {
     b::ReceiverFields f;
     f.duration_s = 60;
@@ -111,128 +28,128 @@ b::Recipe receiver(uint64_t body, uint64_t part_packets = 0) {
     f.start_minute = 15;
     f.event = "Evening";
     f.short_text = "Short";
-    f.channel = "Chan\xE9 One";  // ISO 8859-1, as receivers write it
+    f.channel = "Chan\xE9 One";
     b::Recipe r = b::receiver_recipe(f);
+    r.head.insert(r.head.begin() + 4, b::qbx_packet("CHNM", "Chan\xE9 Two"));
     r.body_packets = body;
     r.part_packets = part_packets;
     return r;
 }
 
-TEST(Json, ObjectsTellWhatTheReportTells) {
+// What a receiver() recording shows of its head (QBX packets 0..4, PAT 5,
+// PMT 6), and its texts.
+const std::string head =
+    R"("header":{"part":0,"offset":0,"program":1,"duration_s":60,"start":"2026-11-28T20:15:00","pmt_pid":100,)"
+    R"("video_pid":256,"audio_pid":257,"pcr_pid":256,"streams":[{"pid":256,"type":2,"label":"Video Mpeg2"},)"
+    R"({"pid":257,"type":3,"label":"Audio Mpeg1"},{"pid":100,"type":226,"label":"PMT"}],"channel":"Chan)"
+    "\xC3\xA9"
+    R"( Two"},"last_qbx":{"part":0,"offset":752},"pat":{"part":0,"offset":940,"crc32":"09B5DC88","crc_ok":true},)"
+    R"("pmt":{"part":0,"offset":1128,"program":1,"pid":100,"pcr_pid":256,"streams":[{"pid":256,"type":2,)"
+    R"("label":"Video Mpeg2"},{"pid":257,"type":3,"label":"Audio Mpeg1"}]})";
+const std::string texts = R"("texts":{"CHNM":"Chan)" "\xC3\xA9" R"( One","EVNT":"Evening","SHRT":"Short"})";
+const std::string no_texts = R"("texts":{"CHNM":null,"EVNT":null,"SHRT":null})";
+
+// rec.ts in two parts, read at head and tail, up to its repairs.
+const std::string rec_scan =
+    R"({"recording":"rec.ts","parts":[{"name":"rec.ts","size":752000},{"name":"rec.ts1","size":377316}],)"
+    R"("scan":"head-tail",)" + head +
+    R"(,"pids":[{"pid":511,"label":"Tavrix","packets":5,"pts":null,"pcr":null},)"
+    R"({"pid":0,"label":"PAT","packets":21,"pts":null,"pcr":null},)"
+    R"({"pid":100,"label":"PMT","packets":21,"pts":null,"pcr":null},)"
+    R"({"pid":256,"label":"Video Mpeg2","packets":3495,"pts":{"first_ms":10500,"last_ms":13460,"span_ms":2960},)"
+    R"("pcr":{"first_ms":10000,"last_ms":12960,"span_ms":2960}},)"
+    R"({"pid":257,"label":"Audio Mpeg1","packets":368,"pts":{"first_ms":10500,"last_ms":13476,"span_ms":2976},)"
+    R"("pcr":null},{"pid":8191,"label":"Null","packets":78,"pts":null,"pcr":null}],)"
+    R"("duration_s":2,"duration_from":"pts","sync_losses":[],)";
+const std::string rec = rec_scan + R"("repairs":[],"error":null,)" + texts + "}";
+
+TEST(Json, ObjectsWrittenOut) {
+    t::TempDir dir;
     b::Recipe bare;  // no header record, no PAT, no PMT
     bare.body_packets = 3000;
-    b::Recipe damaged = receiver(6000);
+    b::Recipe damaged = receiver(6000);  // the second damage hits no sync byte
     damaged.sync_damage = {1500 * 188, 4500 * 188 + 17};
-    const struct { const char* name; b::Recipe recipe; std::vector<std::string> options; } rows[] = {
-        {"parts", receiver(6000, 4000), {}},
-        {"parts -all", receiver(6000, 4000), {"-all"}},
-        {"bare", bare, {}},
-        {"damaged -all", damaged, {"-all"}},
+    ASSERT_TRUE(b::write_recording(receiver(6000, 4000), dir.file("rec.ts")).ok);
+    ASSERT_TRUE(b::write_recording(bare, dir.file("bare.ts")).ok);
+    ASSERT_TRUE(b::write_recording(damaged, dir.file("damaged.ts")).ok);
+    const std::string prn = R"({"recording":"rec.ts","tag":)";
+    const struct { std::vector<std::string> args; std::string out, err; int exit_code; } rows[] = {
+        {{"-json", "rec.ts", "bare.ts", "missing.ts"},
+         rec + "\n" +
+             R"({"recording":"bare.ts","parts":[{"name":"bare.ts","size":564000}],"scan":"head-tail",)"
+             R"("header":null,"last_qbx":null,"pat":null,"pmt":null,"pids":[{"pid":256,"label":"no PMT",)"
+             R"("packets":2706,"pts":{"first_ms":10500,"last_ms":11980,"span_ms":1480},)"
+             R"("pcr":{"first_ms":10000,"last_ms":11480,"span_ms":1480}},{"pid":257,"label":"no PMT",)"
+             R"("packets":285,"pts":{"first_ms":10500,"last_ms":11988,"span_ms":1488},"pcr":null}],)"
+             R"("duration_s":0,"duration_from":null,"sync_losses":[],"repairs":[],"error":null,)" + no_texts + "}\n" +
+             R"({"recording":"missing.ts","parts":[],"scan":"head-tail","header":null,"last_qbx":null,"pat":null,)"
+             R"("pmt":null,"pids":[],"duration_s":null,"duration_from":null,"sync_losses":[],"repairs":[],)"
+             R"("error":"Can't open 'missing.ts' for reading",)" + no_texts + "}\n",
+         "Error: Can't open 'missing.ts' for reading!\n", 0},
+        {{"-json", "-list", "rec.ts"}, rec + "\n", "", 0},
+        // Standard error as without -json; the sync loss in the object too.
+        {{"-json", "-all", "damaged.ts"},
+         R"({"recording":"damaged.ts","parts":[{"name":"damaged.ts","size":1129316}],"scan":"all",)" + head +
+             R"(,"pids":[{"pid":511,"label":"Tavrix","packets":5,"pts":null,"pcr":null},)"
+             R"({"pid":0,"label":"PAT","packets":31,"pts":null,"pcr":null},)"
+             R"({"pid":100,"label":"PMT","packets":31,"pts":null,"pcr":null},)"
+             R"({"pid":256,"label":"Video Mpeg2","packets":5246,)"
+             R"("pts":{"first_ms":10500,"last_ms":13460,"span_ms":2960},)"
+             R"("pcr":{"first_ms":10000,"last_ms":12960,"span_ms":2960}},)"
+             R"({"pid":257,"label":"Audio Mpeg1","packets":551,)"
+             R"("pts":{"first_ms":10500,"last_ms":13476,"span_ms":2976},"pcr":null},)"
+             R"({"pid":8191,"label":"Null","packets":119,"pts":null,"pcr":null}],"duration_s":2,)"
+             R"("duration_from":"pts","sync_losses":[{"part":0,"offset":281624,"resync":282188}],"repairs":[],)"
+             R"("error":null,)" + texts + "}\n",
+         "\nSync lost at 00044C18 ==> ReSync at 00044E4C\n", 0},
+        // -prn: gives the texts the text mode prints, and ends after the first recording.
+        {{"-prn:CHNM", "-json", "rec.ts", "bare.ts"},
+         prn + R"("CHNM","texts":["Chan)" "\xC3\xA9" R"( One","Chan)" "\xC3\xA9" R"( Two"],"error":null})" "\n", "", 0},
+        {{"-prn:EVNT", "-json", "rec.ts", "bare.ts"}, prn + R"("EVNT","texts":["Evening"],"error":null})" "\n", "", 0},
+        {{"-prn:DateTime", "-json", "rec.ts", "bare.ts"},
+         prn + R"("DateTime","texts":["2026-11-28-20-15"],"error":null})" "\n", "", 0},
+        // A repair that fails: in the object, and on the error line.
+        {{"rec.ts", "-put:missing.bin", "-force", "-json"},
+         rec_scan + R"("repairs":[{"action":"put","ok":false,"message":"Can't open 'missing.bin' for reading"}],)"
+             R"("error":null,)" + texts + "}\n",
+         "Error: Can't open 'missing.bin' for reading!\n", 3},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        t::TempDir dir;
-        b::WriteResult w = b::write_recording(row.recipe, dir.file("rec.ts"));
-        ASSERT_TRUE(w.ok) << w.error;
-        std::vector<std::string> args = row.options;
-        args.push_back("rec.ts");
-        t::RunResult report = t::run_varnek(args, dir.path());
-        args.push_back("-json");
-        t::RunResult json = t::run_varnek(args, dir.path());
-        ASSERT_EQ(json.exit_code, 0);
-        std::vector<Json> objects = json_lines(json.out);
-        ASSERT_EQ(objects.size(), 1u) << json.out;
-        const Json& o = objects[0];
-        ASSERT_FALSE(o.is_discarded()) << json.out;
-        EXPECT_EQ(o["recording"], "rec.ts");
-        EXPECT_EQ(o["scan"], row.options.empty() ? "head-tail" : "all");
-        ASSERT_EQ(o["parts"].size(), w.files.size());
-        for (size_t i = 0; i < w.files.size(); ++i) {
-            EXPECT_EQ(o["parts"][i]["name"], i == 0 ? "rec.ts" : "rec.ts" + std::to_string(i));
-            EXPECT_EQ(o["parts"][i]["size"], t::read_file(w.files[i]).size());
-        }
-        for (const std::string& line : report_lines(o)) EXPECT_NE(report.out.find(line), std::string::npos) << line;
-        // The report's "*" marks the span that o["duration_from"] names.
-        bool star = report.out.find("*") != std::string::npos;
-        EXPECT_EQ(o["duration_from"].is_null(), !star);
-        if (star) {
-            EXPECT_EQ(o["duration_from"], report.out.find("*\n") < report.out.find("PCR:") ? "pts" : "pcr");
-        }
-        // Standard error is the same with -json; its Sync lines are the object's sync losses.
-        EXPECT_EQ(json.err, report.err);
-        EXPECT_EQ(sync_text(o), report.err);
-        EXPECT_EQ(o["repairs"], Json::array());
-        EXPECT_TRUE(o["error"].is_null());
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        // In another zone than UTC: "start" is the list line's instant, in local time.
+        t::RunResult r = t::run_varnek(row.args, dir.path(), {"TZ=Europe/Berlin"});
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.exit_code, row.exit_code);
     }
+    // "texts" is the last key, behind -check's too, so that every other key keeps its place.
+    t::RunResult r = t::run_varnek({"-json", "-check", "rec.ts"}, dir.path());
+    const std::string end = "]}," + texts + "}\n";
+    ASSERT_GE(r.out.size(), end.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
 }
 
-TEST(Json, FieldsOfTheReceiverRecord) {
+// The repairs' messages, successes and errors, in the order printed, as the
+// text mode carries them out; the object tells what the scan found before them.
+TEST(Json, RepairsInTheirOrder) {
     t::TempDir dir;
-    ASSERT_TRUE(b::write_recording(receiver(3000), dir.file("rec.ts")).ok);
-    t::RunResult r = t::run_varnek({"-json", "rec.ts", "missing.ts"}, dir.path(), {"TZ=Europe/Berlin"});
-    std::vector<Json> objects = json_lines(r.out);
-    ASSERT_EQ(objects.size(), 2u) << r.out;
-    const Json& h = objects[0]["header"];
-    EXPECT_EQ(h["part"], 0);
-    EXPECT_EQ(h["offset"], 0);
-    EXPECT_EQ(h["start"], "2026-11-28T20:15:00");  // the list line's instant, in local time
-    EXPECT_EQ(h["channel"], "Chan\xC3\xA9 One");    // é from ISO 8859-1, as UTF-8
-    EXPECT_EQ(objects[0]["last_qbx"], (Json{{"part", 0}, {"offset", 3 * 188}}));
-    EXPECT_EQ(objects[0]["pat"]["crc_ok"], true);
-    EXPECT_EQ(objects[0]["pmt"]["streams"].size(), 2u);
-    // A recording that cannot be opened: its object with the error, and the error line.
-    EXPECT_EQ(objects[1]["error"], "Can't open 'missing.ts' for reading");
-    EXPECT_TRUE(objects[1]["header"].is_null());
-    EXPECT_EQ(objects[1]["pids"], Json::array());
-    EXPECT_EQ(r.err, "Error: Can't open 'missing.ts' for reading!\n");
-}
-
-TEST(Json, TagTextsAndRepairs) {
-    t::TempDir dir;
-    b::Recipe bare;
-    bare.head = {b::pat_packet({{1, 0x64}})};
-    bare.head.push_back(b::pmt_packet(b::pmt_for(bare)));
-    bare.body_packets = 3000;
-    ASSERT_TRUE(b::write_recording(receiver(3000), dir.file("rec.ts")).ok);
-    ASSERT_TRUE(b::write_recording(bare, dir.file("bare.ts")).ok);
-    ASSERT_TRUE(b::write_recording(bare, dir.file("copy.ts")).ok);
-
-    // -prn: gives the texts the text mode prints, and ends after the first recording.
-    for (const char* tag : {"CHNM", "EVNT", "DateTime"}) {
-        t::RunResult text = t::run_varnek({std::string("-prn:") + tag, "rec.ts", "bare.ts"}, dir.path());
-        t::RunResult json = t::run_varnek({std::string("-prn:") + tag, "-json", "rec.ts", "bare.ts"}, dir.path());
-        std::vector<Json> objects = json_lines(json.out);
-        ASSERT_EQ(objects.size(), 1u) << json.out;
-        EXPECT_EQ(objects[0]["tag"], tag);
-        std::string joined;
-        for (const Json& s : objects[0]["texts"]) joined += s.get<std::string>();
-        EXPECT_EQ(joined, tag == std::string("CHNM") ? "Chan\xC3\xA9 One" : text.out);
-    }
-
-    // The repairs' messages, successes and errors, in the order printed; the
-    // object tells what the scan found before them.
-    t::RunResult text = t::run_varnek({"bare.ts", "-fixqbx", "-fixpat", "-get:out.qbxh"}, dir.path());
-    t::RunResult json = t::run_varnek({"copy.ts", "-fixqbx", "-fixpat", "-get:out2.qbxh", "-json"}, dir.path());
-    EXPECT_EQ(t::read_file(dir.file("bare.ts")), t::read_file(dir.file("copy.ts")));
-    std::vector<Json> objects = json_lines(json.out);
-    ASSERT_EQ(objects.size(), 1u) << json.out;
-    EXPECT_TRUE(objects[0]["header"].is_null());
-    const Json expected = Json::array({
-        {{"action", "fixqbx"}, {"ok", true}, {"message", "Overwrite 1. ts packet with QBX"}},
-        {{"action", "fixqbx"}, {"ok", true}, {"message", "Overwrite 2. ts packet with PAT"}},
-        {{"action", "fixqbx"}, {"ok", true}, {"message", "Overwrite 3. ts packet with PMT"}},
-        {{"action", "fixpat"}, {"ok", true}, {"message", "PAT already exists"}},
-        {{"action", "get"}, {"ok", true}, {"message", "Write first ts packet to: 'out2.qbxh'"}},
-    });
-    EXPECT_EQ(objects[0]["repairs"], expected);
-    EXPECT_NE(text.out.find("Overwrite 3. ts packet with PMT\nPAT already exists\n"), std::string::npos);
-
-    json = t::run_varnek({"rec.ts", "-put:missing.bin", "-force", "-json"}, dir.path());
-    objects = json_lines(json.out);
-    ASSERT_EQ(objects.size(), 1u);
-    EXPECT_EQ(objects[0]["repairs"], Json::array({{{"action", "put"}, {"ok", false},
-                                                   {"message", "Can't open 'missing.bin' for reading"}}}));
-    EXPECT_EQ(json.err, "Error: Can't open 'missing.bin' for reading!\n");
+    b::Recipe tables;  // PAT and PMT, no header record
+    tables.head = {b::pat_packet({{1, 0x64}})};
+    tables.head.push_back(b::pmt_packet(b::pmt_for(tables)));
+    tables.body_packets = 3000;
+    ASSERT_TRUE(b::write_recording(tables, dir.file("text.ts")).ok);
+    ASSERT_TRUE(b::write_recording(tables, dir.file("json.ts")).ok);
+    t::run_varnek({"text.ts", "-fixqbx", "-fixpat", "-get:out.qbxh"}, dir.path());
+    t::RunResult json = t::run_varnek({"json.ts", "-fixqbx", "-fixpat", "-get:out2.qbxh", "-json"}, dir.path());
+    EXPECT_EQ(t::read_file(dir.file("text.ts")), t::read_file(dir.file("json.ts")));
+    Json o = Json::parse(json.out, nullptr, false);
+    EXPECT_TRUE(o["header"].is_null()) << json.out;
+    EXPECT_EQ(o["repairs"], Json::parse(R"([
+        {"action": "fixqbx", "ok": true, "message": "Overwrite 1. ts packet with QBX"},
+        {"action": "fixqbx", "ok": true, "message": "Overwrite 2. ts packet with PAT"},
+        {"action": "fixqbx", "ok": true, "message": "Overwrite 3. ts packet with PMT"},
+        {"action": "fixpat", "ok": true, "message": "PAT already exists"},
+        {"action": "get", "ok": true, "message": "Write first ts packet to: 'out2.qbxh'"}])"));
 }
 
 // Names that shells and JSON writers trip over, read back with jq.
@@ -240,62 +157,21 @@ TEST(Json, OddNamesParseWithJq) {
     VARNEK_NOT_ON_WINDOWS("jq is a tool of the build machine, and a name that is no UTF-8 cannot be stored");
     VARNEK_NEED_PROGRAM("jq");
     t::TempDir dir;
-    const std::vector<std::string> names = {"with blank.ts", "quote\"s.ts", "new\nline.ts", "latin\xE9.ts",
-                                            "back\\slash.ts", "tab\t.ts"};
-    b::Recipe r = receiver(1500);
     std::vector<std::string> args = {"-json"};
-    for (const std::string& name : names) {
-        ASSERT_TRUE(b::write_recording(r, dir.file(name)).ok);
+    for (const char* name :
+         {"with blank.ts", "quote\"s.ts", "new\nline.ts", "latin\xE9.ts", "back\\slash.ts", "tab\t.ts"}) {
+        ASSERT_TRUE(b::write_recording(receiver(1500), dir.file(name)).ok);
         args.push_back(name);
     }
-    t::RunResult json = t::run_varnek(args, dir.path());
-    ASSERT_TRUE(t::write_file(dir.file("lines.json"), json.out));
-    t::RunResult jq = t::run_program("/bin/sh", {"-c", "jq -c '[.recording, .header.channel, .duration_s]' lines.json"},
-                                     dir.path());
+    ASSERT_TRUE(t::write_file(dir.file("lines.json"), t::run_varnek(args, dir.path()).out));
+    t::RunResult jq =
+        t::run_program("jq", {"-c", "[.recording, .header.channel, .duration_s]", "lines.json"}, dir.path());
     EXPECT_EQ(jq.exit_code, 0) << jq.err;
-    std::vector<Json> rows = json_lines(jq.out);
-    ASSERT_EQ(rows.size(), names.size()) << json.out;
-    for (size_t i = 0; i < names.size(); ++i) {
-        std::string expected = names[i] == "latin\xE9.ts" ? "latin\xC3\xA9.ts" : names[i];
-        EXPECT_EQ(rows[i][0], expected);
-        EXPECT_EQ(rows[i][1], "Chan\xC3\xA9 One");
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// "texts": the text of the first QBX packet of each tag, or null; the last
-// key, so that every other key keeps its place, behind -check's too.
-TEST(Json, TextsOfTheFirstPacketOfEachTag) {
-    t::TempDir dir;
-    b::Recipe twice = receiver(1500);
-    twice.head.insert(twice.head.begin() + 4, b::qbx_packet("CHNM", "Second"));  // behind the first CHNM
-    b::Recipe bare;
-    bare.body_packets = 1500;
-    ASSERT_TRUE(b::write_recording(twice, dir.file("rec.ts")).ok);
-    ASSERT_TRUE(b::write_recording(bare, dir.file("bare.ts")).ok);
-    const std::string texts = R"("texts":{"CHNM":"Chan)" "\xC3\xA9" R"( One","EVNT":"Evening","SHRT":"Short"}})";
-    const std::string none = R"("texts":{"CHNM":null,"EVNT":null,"SHRT":null}})";
-    const struct { std::vector<std::string> args; std::vector<std::string> ends; } rows[] = {
-        {{"-json", "rec.ts", "bare.ts", "missing.ts"},
-         {R"("error":null,)" + texts, R"("error":null,)" + none, R"(for reading",)" + none}},
-        {{"-json", "-list", "rec.ts"}, {R"("error":null,)" + texts}},
-        {{"-json", "-check", "rec.ts"}, {R"(]},)" + texts}},  // the end of "check", then the texts
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        t::RunResult r = t::run_varnek(row.args, dir.path());
-        std::istringstream lines(r.out);
-        std::string line;
-        for (const std::string& end : row.ends) {
-            ASSERT_TRUE(std::getline(lines, line));
-            ASSERT_GE(line.size(), end.size());
-            EXPECT_EQ(line.substr(line.size() - end.size()), end);
-        }
-        EXPECT_FALSE(std::getline(lines, line)) << line;
-    }
+    const std::string channel = ",\"Chan\xC3\xA9 Two\",0]\n";
+    // The name that is no UTF-8 is read as ISO 8859-1.
+    EXPECT_EQ(jq.out, R"(["with blank.ts")" + channel + R"(["quote\"s.ts")" + channel + R"(["new\nline.ts")" + channel +
+                          "[\"latin\xC3\xA9.ts\"" + channel + R"(["back\\slash.ts")" + channel +
+                          R"(["tab\t.ts")" + channel);
 }
 
 }  // namespace

@@ -27,11 +27,7 @@ TEST(PartFiles, OnlyRegularFilesAreRead) {
     VARNEK_NOT_ON_WINDOWS("FIFOs, devices and sockets are POSIX");
 #else
     VARNEK_NEED_PROGRAM("timeout");
-    struct Kind {
-        const char* what;
-        void (*make)(const std::string& path);
-    };
-    const Kind kinds[] = {
+    const struct { const char* what; void (*make)(const std::string& path); } kinds[] = {
         {"a link to /dev/zero", [](const std::string& p) { ASSERT_EQ(symlink("/dev/zero", p.c_str()), 0); }},
         {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
         {"a directory", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
@@ -49,7 +45,7 @@ TEST(PartFiles, OnlyRegularFilesAreRead) {
     const std::vector<std::vector<std::string>> modes = {
         {}, {"-all"}, {"-list"}, {"-prn:CHNM"}, {"-json"}, {"-check"}, {"-check", "-json"}, {"-fixqbx", "-fixpat"},
     };
-    for (const Kind& kind : kinds) {
+    for (const auto& kind : kinds) {
         t::TempDir dir;
         b::ReceiverFields f;
         f.duration_s = 1;

@@ -14,7 +14,7 @@ namespace {
 build::Recipe simple(uint64_t packets, uint16_t pmt_pcr_pid = 0x100) {
     build::Recipe r;
     r.streams = {build::video_stream()};
-    r.head = {build::pat_packet({{1, 0x64}}), pmt(0x64, 1, pmt_pcr_pid, {{0x02, 0x100, {}, -1}})};
+    r.head = {build::pat_packet({{1, 0x64}}), video_pmt(pmt_pcr_pid)};
     r.body_packets = packets - r.head.size();
     r.bitrate_bps = 150400;  // one packet every 10 ms
     r.repeat_interval_ms = 0;
@@ -46,8 +46,7 @@ TEST(ScannerConsole, HeadTailPartsAndSync) {
     parts.part_packets = 500;
     auto pat_then_nulls = [](size_t n) {
         return [n](const TempDir& dir) {
-            Packets p{build::pat_packet({{1, 0x64}})};
-            write(dir, "rec.ts", n == 0 ? Packets{} : p + nulls(n - 1));
+            write(dir, "rec.ts", n == 0 ? Packets{} : Packets{build::pat_packet({{1, 0x64}})} + nulls(n - 1));
         };
     };
     const ConsoleCase cases[] = {
@@ -93,37 +92,28 @@ TEST(ScannerConsole, HeadTailPartsAndSync) {
 }
 
 TEST(PidStatsConsole, RowsJumpsAndRates) {
-    auto forty_pids = [](const TempDir& dir) {
-        Packets p;
-        for (int round = 0; round < 2; ++round)
-            for (uint16_t i = 0; i < 40; ++i) {
-                build::PacketFields f;
-                f.pid = uint16_t(0x20 + i);
-                // The 40th PID finds no row: its PCR is not followed, but it is seen.
-                p.push_back(i == 39 ? pcr_only(f.pid, 5000) : build::make_packet(f));
-            }
-        write(dir, "rec.ts", p + nulls(3));
-    };
+    Packets forty;
+    for (int round = 0; round < 2; ++round)
+        for (uint16_t i = 0; i < 40; ++i) {
+            build::PacketFields f;
+            f.pid = uint16_t(0x20 + i);
+            // The 40th PID finds no row: its PCR is not followed, but it is seen.
+            forty.push_back(i == 39 ? pcr_only(f.pid, 5000) : build::make_packet(f));
+        }
     // Per PID one pair of clocks: just over and just under the jump limits.
-    auto jumps = [](const TempDir& dir) {
-        write(dir, "rec.ts",
-              Packets{pcr_only(0x100, 10000), pcr_only(0x101, 10000), pes(0x102, 10000), pes(0x103, 10000),
+    auto jumps = rec({pcr_only(0x100, 10000), pcr_only(0x101, 10000), pes(0x102, 10000), pes(0x103, 10000),
                       pes(0x104, 20000), pcr_only(0x100, 12000), pcr_only(0x101, 11999), pes(0x102, 20001),
-                      pes(0x103, 20000), pes(0x104, -1), pes(0x104, 20040)} +
-                  nulls(3));
-    };
+                      pes(0x103, 20000), pes(0x104, -1), pes(0x104, 20040)});
     // The 1000th packet counted on the PCR PID (file packet 1003, since
     // 997..999 are only looked ahead to) carries a PCR: the rate lines.
-    auto rates = [](const TempDir& dir) {
-        Packets p{pmt(0x64, 1, 0x100, {{0x02, 0x100, {}, -1}}), pes(0x100, 20000, 10000)};
-        build::PacketFields data;
-        data.pid = 0x100;
-        for (unsigned i = 2; i < 1003; ++i) p.push_back(i == 500 ? pes(0x100, 20300) : build::make_packet(data));
-        write(dir, "rec.ts", p + Packets{pcr_only(0x100, 10500)} + nulls(3));
-    };
+    Packets rates{video_pmt(), pes(0x100, 20000, 10000)};
+    build::PacketFields data;
+    data.pid = 0x100;
+    for (unsigned i = 2; i < 1003; ++i) rates.push_back(i == 500 ? pes(0x100, 20300) : build::make_packet(data));
+    rates.push_back(pcr_only(0x100, 10500));
     const ConsoleCase cases[] = {
-        {"pid_forty.out", forty_pids, {"rec.ts"}},
-        {"pid_rate_lines.out", rates, {"-all", "rec.ts"}},
+        {"pid_forty.out", rec(forty), {"rec.ts"}},
+        {"pid_rate_lines.out", rec(rates), {"-all", "rec.ts"}},
         {"pid_jumps_all.out", jumps, {"rec.ts", "-all"}},
         {"pid_jumps.out", jumps, {"rec.ts"}},
     };

@@ -10,18 +10,15 @@
 // copies there and nothing outside it is touched.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "support/programs.h"
 
 namespace {
 
+using varnek::test::read_text;
 using varnek::test::RunResult;
 using varnek::test::TempDir;
 using varnek::test::run_program;
@@ -33,27 +30,19 @@ struct Example {
     std::string expected;  // output lines, each with its line break
 };
 
-std::string read_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<Example> console_examples(const std::string& readme) {
     std::vector<Example> examples;
     std::istringstream in(readme);
     std::string line;
-    bool in_block = false, first_line = false, runs = false;
+    bool opened = false, runs = false;  // a console block begins; its commands run
     for (int n = 1; std::getline(in, line); ++n) {
         if (line.rfind("```", 0) == 0) {
-            in_block = !in_block;
-            first_line = in_block && line == "```console";
+            opened = line == "```console";  // a block closes with a bare ```
             runs = false;
             continue;
         }
-        if (first_line) runs = line.rfind("$ ", 0) == 0;
-        first_line = false;
+        if (opened) runs = line.rfind("$ ", 0) == 0;
+        opened = false;
         if (!runs) continue;
         if (line.rfind("$ ", 0) == 0)
             examples.push_back({n, line.substr(2), ""});
@@ -120,10 +109,6 @@ TEST(ManualPage, FormatsWithoutWarnings) {
     r = run_program("mandoc", {"-Tlint", "-W", "warning", VARNEK_MANPAGE});
     EXPECT_EQ(r.out + r.err, "");
 }
-
-}  // namespace
-
-namespace {
 
 // The bash completion offers the options, and recording names with the .ts
 // files first.
