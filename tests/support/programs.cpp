@@ -215,10 +215,13 @@ const varnek::FileTimes Unchanged::old = VARNEK_ON_WINDOWS
                                              ? varnek::FileTimes{1000000000, 123456700, 1100000000, 987654300}
                                              : varnek::FileTimes{1000000000, 123456789, 1100000000, 987654321};
 
-Unchanged::Unchanged(std::vector<std::string> names) : files(std::move(names)) {
+Unchanged::Unchanged(std::vector<std::string> names, bool keep) : files(std::move(names)) {
     for (const std::string& f : files) {
+        varnek::FileTimes now = old;
+        if (keep && !varnek::get_file_times(f.c_str(), now)) ADD_FAILURE() << "no times of " << f;
+        times.push_back(now);
         bytes.push_back(read_file(f));
-        EXPECT_TRUE(varnek::set_file_times(f.c_str(), old)) << f;
+        EXPECT_TRUE(varnek::set_file_times(f.c_str(), now)) << f;
     }
 }
 
@@ -235,13 +238,43 @@ void Unchanged::check(const std::vector<Patch>& patches) const {
         // (wine cannot tell a handle to leave it alone); a real Windows
         // machine keeps it.
         if (!VARNEK_ON_WINDOWS) {
-            EXPECT_EQ(now.access_sec, old.access_sec) << files[i];
-            EXPECT_EQ(now.access_nsec, old.access_nsec) << files[i];
+            EXPECT_EQ(now.access_sec, times[i].access_sec) << files[i];
+            EXPECT_EQ(now.access_nsec, times[i].access_nsec) << files[i];
         }
-        EXPECT_EQ(now.modify_sec, old.modify_sec) << files[i];
-        EXPECT_EQ(now.modify_nsec, old.modify_nsec) << files[i];
+        EXPECT_EQ(now.modify_sec, times[i].modify_sec) << files[i];
+        EXPECT_EQ(now.modify_nsec, times[i].modify_nsec) << files[i];
         EXPECT_TRUE(read_file(files[i]) == expected) << files[i] << " has other bytes";
     }
 }
+
+bool Unchanged::same() const {
+    bool same = true;
+    for (size_t i = 0; i < files.size(); ++i) {
+        varnek::FileTimes now;
+        same = same && varnek::get_file_times(files[i].c_str(), now) && now.modify_sec == times[i].modify_sec &&
+               now.modify_nsec == times[i].modify_nsec && now.access_sec == times[i].access_sec &&
+               now.access_nsec == times[i].access_nsec && read_file(files[i]) == bytes[i];
+        varnek::set_file_times(files[i].c_str(), times[i]);
+    }
+    return same;
+}
+
+void Unchanged::restore() const {
+    for (size_t i = 0; i < files.size(); ++i) {
+        ASSERT_TRUE(write_file(files[i], bytes[i]));
+        ASSERT_TRUE(varnek::set_file_times(files[i].c_str(), times[i]));
+    }
+}
+
+std::vector<std::string> folder_names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> undo_in(const TempDir& dir) { return {"VARNEK_UNDO_DIR=" + dir.file("undo")}; }
 
 }  // namespace varnek::test
