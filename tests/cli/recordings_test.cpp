@@ -45,13 +45,7 @@ void write_text(const std::string& path, const std::string& text) {
 // A receiver's recording of 1500 packets behind its record and texts (1506
 // in all); in four files of at most 400 packets when parts is set.
 void write_receiver(const std::string& path, const std::string& channel, bool parts = false) {
-    build::ReceiverFields f;
-    f.duration_s = 1;
-    f.mjd = build::mjd_from_date(2026, 11, 28);
-    f.start_hour = 20;
-    f.channel = channel;
-    build::Recipe r = build::receiver_recipe(f);
-    r.body_packets = 1500;
+    build::Recipe r = build::dated_receiver_recipe(channel, 1, 1500);
     r.part_packets = parts ? 400 : 0;
     ASSERT_TRUE(build::write_recording(r, ascii_beside(path)).ok) << path;
     if (!ascii(path)) utf8_rename(ascii_beside(path), path);
@@ -243,13 +237,15 @@ TEST(Recordings, ProgressLineFitsTheTerminal) {
 }
 
 // At a terminal (script gives the tool a pseudo-terminal) and in a pipe: the
-// progress line, and the receiver's texts in ISO 8859-1.
+// progress line, the receiver's texts in ISO 8859-1, and control characters
+// that would steer the terminal, shown there as '?'.
 TEST(Recordings, WhatATerminalSees) {
     VARNEK_NOT_ON_WINDOWS("script is a tool of the build machine");
     VARNEK_NEED_TOOL(t::run_program("script", {"-V"}).started, "script");
     t::TempDir dir;
     write_receiver(dir.file("a.ts"), "WDR K\xF6ln");        // ö in ISO 8859-1
     write_receiver(dir.file("b.ts"), "Caf\xC3\xA9 \x85!");  // é in UTF-8 and a C1 control in ISO 8859-1
+    write_receiver(dir.file("c.ts"), "Chan\x1b]0;owned\x07");  // would set the terminal's title
     // The list line pads the channel to 16 bytes.
     auto line = [](const std::string& channel, const char* name, const char* end) {
         return "2026-11-28-20-00 00:00:01 " + channel + std::string(17 - channel.size(), ' ') + name + end;
@@ -262,6 +258,7 @@ TEST(Recordings, WhatATerminalSees) {
         {"-prn:CHNM b.ts", "Caf\xC3\xA9 ?!", "Caf\xC3\xA9 \x85!"},
         {"-list a.ts b.ts", "\r[1/2] a.ts" + erase + a_terminal + "\r[2/2] b.ts" + erase + b_terminal, a_pipe + b_pipe},
         {"-list a.ts", a_terminal, a_pipe},
+        {"-list c.ts", line("Chan?]0;owned?", "c.ts", "\r\n"), line("Chan\x1b]0;owned\x07", "c.ts", "\n")},
         {"-json a.ts b.ts | wc -l", "\r[1/2] a.ts" + erase + "\r[2/2] b.ts" + erase + "2\r\n", "2\n"},
     };
     const std::string tool = t::varnek_binary();

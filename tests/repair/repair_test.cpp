@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 namespace b = varnek::build;
@@ -106,18 +107,9 @@ b::Bytes generated_pat() {
     return p;
 }
 
-// Writes the packets as rec.ts, and as rec.ts1 behind part_packets of them.
-std::vector<std::string> write_parts(const t::TempDir& dir, const std::vector<b::Packet>& packets,
-                                     size_t part_packets) {
-    size_t split = part_packets ? part_packets : packets.size();
-    std::vector<std::vector<b::Packet>> parts{{packets.begin(), packets.begin() + long(split)}};
-    if (split < packets.size()) parts.push_back({packets.begin() + long(split), packets.end()});
-    std::vector<std::string> names;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        names.push_back(dir.file(b::part_name("rec.ts", unsigned(i))));
-        EXPECT_TRUE(b::write_packets(names.back(), parts[i]));
-    }
-    return names;
+std::vector<std::string> write_rec(const t::TempDir& dir, const std::vector<b::Packet>& packets) {
+    EXPECT_TRUE(b::write_packets(dir.file("rec.ts"), packets));
+    return {dir.file("rec.ts")};
 }
 
 // A recording in a fresh directory with old times; kept.check(patches)
@@ -126,8 +118,7 @@ struct Rec {
     t::TempDir dir;
     t::Unchanged kept;
 
-    explicit Rec(const std::vector<b::Packet>& packets, size_t part_packets = 0)
-        : kept(write_parts(dir, packets, part_packets)) {}
+    explicit Rec(const std::vector<b::Packet>& packets) : kept(write_rec(dir, packets)) {}
 
     t::RunResult run(std::vector<std::string> args) const {
         args.push_back("rec.ts");
@@ -157,9 +148,8 @@ struct Case {
     std::vector<std::string> args;    // in front of the recording's name
     std::string out, err;             // repair lines on the output, the error stream
     std::vector<Patch> patches = {};  // what rec.ts holds afterwards, beyond its old bytes
-    b::Bytes h_before = {};           // written to h.bin first when given
+    b::Bytes h_before = {};           // written to h.bin first when given; read, it keeps bytes and times
     b::Bytes h_after = {};            // h.bin afterwards when given
-    size_t part_packets = 0;          // rec.ts1 begins behind so many packets
 };
 
 const std::vector<b::Packet> five_qbx = {old_record(0x64), b::qbx_packet("EVNT", "News"),
@@ -181,16 +171,16 @@ std::vector<Case> cases() {
          recording({old_record(0x64), b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx", "-force", "-get:h.bin"},
          "Overwrite 1. ts packet with QBX\nWrite first ts packet to: 'h.bin'\n", "", {{0, record_64()}}, {},
          record_64()},
-        {"get onto its part file", recording({old_record(0x64), pmt()}), {"-get:./rec.ts1"}, "",
-         "Error: Refusing to overwrite recording './rec.ts1'!\n", {}, {}, {}, 2000},
         {"put without force keeps the record", recording({old_record(0x64), pmt()}), {"-put:h.bin"}, "", "", {},
-         evnt, evnt},
+         evnt},
         {"put with force", recording({old_record(0x64), pmt()}), {"-put:h.bin", "-force"},
-         "Overwrite first ts packet from: 'h.bin'\n", "", {{0, evnt}}, evnt, evnt},
+         "Overwrite first ts packet from: 'h.bin'\n", "", {{0, evnt}}, evnt},
         {"put of a missing file", recording({pmt()}), {"-put:none.bin"}, "",
          "Error: Can't open 'none.bin' for reading!\n"},
         {"put of a short file", recording({pmt()}), {"-put:h.bin"}, "", "Error: Can't read first ts packet!\n",
          {}, b::Bytes(187, 0x47)},
+        {"put of a folder, with force", recording({old_record(0x64), pmt()}), {"-put:dir.bin", "-force"}, "",
+         "Error: Can't read first ts packet!\n"},
         // -fixqbx
         {"PAT and PMT move back behind the new record; the PMT is the latest",
          recording({b::pat_packet({{1, 0x64}}), pmt()}, {{-30, pmt_v1}}), {"-fixqbx"},
@@ -227,12 +217,16 @@ std::vector<Case> cases() {
 TEST(Repair, EachCaseWritesExactlyItsBytes) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.what);
-        Rec rec(c.packets, c.part_packets);
+        Rec rec(c.packets);
+        ASSERT_EQ(t::portable::make_dir(rec.dir.file("dir.bin").c_str(), 0755), 0);
+        std::optional<t::Unchanged> source;
         if (!c.h_before.empty()) {
             ASSERT_TRUE(t::write_file(rec.dir.file("h.bin"), c.h_before));
+            source.emplace(std::vector<std::string>{rec.dir.file("h.bin")});
         }
         expect_printed(rec.run(c.args), c.out, c.err);
         rec.kept.check(c.patches);
+        if (source) source->check();
         if (!c.h_after.empty()) {
             EXPECT_TRUE(t::read_file(rec.dir.file("h.bin")) == c.h_after);
         }
@@ -259,8 +253,9 @@ TEST(Repair, SecondRunReportsTheNewRecordAndPat) {
 }
 
 // Failures the fault tests in cli/ do not meet: the PMT PID correction,
-// whose reopen or write fails and still ends with "QBX already exists", and a
-// PAT whose place inside the file crosses the size limit.
+// whose reopen or write fails and still ends with "QBX already exists", a
+// PAT whose place inside the file crosses the size limit, and a new record
+// that could not be written, which -get: must not save instead.
 TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
     VARNEK_NOT_ON_WINDOWS("there is no file-size limit and no other user");
     struct Fault {
@@ -281,23 +276,26 @@ TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
          "Error: Can't write QBX!\n"},
         {"read-only: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 0, "QBX already exists\n",
          "Error: Can't reopen 'rec.ts' for writing!\n"},
+        {"read-only: a new record, then -get:", recording({b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx", "-get:h.bin"},
+         0, "", "Error: Can't reopen 'rec.ts' for writing!\n"},
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.what);
         Rec rec(f.packets);
         if (f.limit == 0) {
             // Owned by nobody, so the tool may keep its times, but without
-            // write permission; the directory becomes readable for it.
+            // write permission; it may write into the directory.
             if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
             ASSERT_EQ(chown(rec.kept.files[0].c_str(), 65534, 65534), 0);
             ASSERT_EQ(chmod(rec.kept.files[0].c_str(), 0444), 0);
-            ASSERT_EQ(chmod(rec.dir.path().c_str(), 0755), 0);
+            ASSERT_EQ(chmod(rec.dir.path().c_str(), 0777), 0);
         }
         std::vector<std::string> args = f.args;
         args.push_back("rec.ts");
         expect_printed(t::run_varnek_restricted(args, rec.dir.path(), f.limit ? f.limit : t::no_size_limit, f.limit == 0),
                        f.out, f.err);
         rec.kept.check();
+        EXPECT_FALSE(t::file_exists(rec.dir.file("h.bin")));
     }
 }
 
