@@ -18,13 +18,7 @@ using Args = std::vector<std::string>;
 
 // PAT and PMT ahead of 3000 body packets; the PCR travels alone on 0x200.
 void write_plain(const std::string& path, std::vector<build::Packet> extra_head = {}) {
-    build::Recipe r;
-    r.pcr_pid = 0x200;
-    r.head = extra_head;
-    r.head.push_back(build::pat_packet({{1, 0x64}}));
-    r.head.push_back(build::pmt_packet(build::pmt_for(r)));
-    r.body_packets = 3000;
-    ASSERT_TRUE(build::write_recording(r, path).ok);
+    ASSERT_TRUE(build::write_recording(build::tables_recipe(extra_head, 3000, 0x200), path).ok);
 }
 
 // One table of command lines, run in a folder that holds rec.ts (PAT, PMT
@@ -158,7 +152,7 @@ TEST(Cli, UnknownOptionsAndTwoDashes) {
         write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
         ASSERT_TRUE(varnek::test::write_file(dir.file("h.bin"), varnek::test::Bytes(188, 0x47)));
         varnek::test::Unchanged rec({dir.file("rec.ts")});
-        auto r = run_varnek(row.args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        auto r = run_varnek(row.args, dir.path(), varnek::test::undo_in(dir));
         EXPECT_EQ(r.exit_code, row.code);
         EXPECT_EQ(row.code == 14 ? r.out : r.out.substr(0, row.out.size()), row.out);
         EXPECT_EQ(r.err, row.err);

@@ -21,13 +21,8 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 
 // 3000 packets behind the given head; PAT and PMT unless bare.
 void write_rec(const std::string& path, std::vector<build::Packet> head, bool bare = false) {
-    build::Recipe r;
-    r.head = head;
-    if (!bare) {
-        r.head.push_back(build::pat_packet({{1, 0x64}}));
-        r.head.push_back(build::pmt_packet(build::pmt_for(r)));
-    }
-    r.body_packets = 3000;
+    build::Recipe r = build::tables_recipe(head);
+    if (bare) r.head.resize(head.size());
     ASSERT_TRUE(build::write_recording(r, path).ok) << path;
 }
 
@@ -67,7 +62,7 @@ TEST(RunExit, ThreeWhenARepairFailed) {
         write_rec(dir.file("rec.ts"), {build::qbxh_packet({}), build::qbx_packet("CHNM", "Alpha")});
         write_rec(dir.file("plain.ts"), {});
         write_rec(dir.file("bare.ts"), {}, true);
-        auto r = t::run_varnek(row.args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        auto r = t::run_varnek(row.args, dir.path(), t::undo_in(dir));
         EXPECT_EQ(r.exit_code, row.code);
         EXPECT_EQ(r.err, row.err);
         EXPECT_TRUE(has(r.out, row.out_has)) << r.out;
@@ -103,7 +98,7 @@ TEST(RunLock, OneRepairAtATime) {
         ASSERT_EQ(varnek::lock_file(dir.file("rec.ts").c_str(), lock), varnek::LockOutcome::taken);
         Args args = row.args;
         args.insert(args.end(), {"rec.ts", "other.ts"});
-        auto r = t::run_varnek(args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        auto r = t::run_varnek(args, dir.path(), t::undo_in(dir));
         varnek::unlock_file(lock);
         EXPECT_EQ(r.exit_code, row.code);
         EXPECT_EQ(r.err, row.err);
@@ -133,7 +128,7 @@ TEST(RunLock, TakenAndGivenBack) {
     varnek::unlock_file(first);
 
     auto r = t::run_varnek({"-fixqbx", "-force", "rec.ts", "rec.ts"}, dir.path(),
-                           {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+                           t::undo_in(dir));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     const std::string line = "\nOverwrite 1. ts packet with QBX\n";
