@@ -21,9 +21,10 @@ void write_plain(const std::string& path, std::vector<build::Packet> extra_head 
     ASSERT_TRUE(build::write_recording(build::tables_recipe(extra_head, 3000, 0x200), path).ok);
 }
 
-// One table of command lines, run in a folder that holds rec.ts (PAT, PMT
-// and 3000 packets), a.ts and c.ts (the same behind a CHNM packet) and a
-// folder sub; b.ts and nope.ts do not exist.
+// One table of command lines, each run in a folder that holds rec.ts (PAT,
+// PMT and 3000 packets, no header record), a.ts and c.ts (the same behind a
+// CHNM packet), h.bin and a folder sub; b.ts and nope.ts do not exist. No
+// run writes rec.ts or new.bin.
 TEST(Cli, CommandLines) {
     const std::string usage =
         "Varnek [options] <ts>\n\n"
@@ -67,7 +68,8 @@ TEST(Cli, CommandLines) {
     // Default: head block, then the tail block. -all: three full blocks and a short read.
     const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
     const std::string partial = head + ".SEEK..PCR..PTS.END done\n", full = head + "... done\n";
-    const struct { Args args; int code; std::string out, err; bool first_line = false; } rows[] = {
+    const std::string unknown = "Error: Unknown option '-x'!\n";
+    const struct { Args args; int code; std::string out, err; bool prefix = false; } rows[] = {
         // No recording: the usage text and code 10. Asked for, it is an
         // answer, not a mistake, and a recording beside it is not read.
         {{}, 10, usage, ""},
@@ -98,32 +100,12 @@ TEST(Cli, CommandLines) {
         {{"-list", "sub", "rec.ts"}, 0, " Duration:  00:00:00\n", ""},
         // The tag mode ends after the first recording: b.ts would cost an error line.
         {{"a.ts", "-prn:CHNM", "b.ts", "c.ts"}, 0, "Alpha", ""},
-    };
-    TempDir dir;
-    write_plain(dir.file("rec.ts"));
-    write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
-    write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
-    ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub").c_str(), 0755), 0);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        auto r = run_varnek(row.args, dir.path());
-        EXPECT_EQ(r.exit_code, row.code);
-        EXPECT_EQ(row.first_line ? r.out.substr(0, r.out.find('\n') + 1) : r.out, row.out);
-        EXPECT_EQ(r.err, row.err);
-    }
-}
-
-// Options as users type them (--dry, --check) are the tool's own, and an
-// option it does not know ends a run that would write or check before any
-// file is opened. In a folder with rec.ts (PAT, PMT, 3000 packets, no
-// header record), a.ts (the same behind a CHNM packet) and h.bin.
-TEST(Cli, UnknownOptionsAndTwoDashes) {
-    const std::string unknown = "Error: Unknown option '-x'!\n";
-    const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
-    const struct { Args args; int code; std::string out, err; } rows[] = {
-        // Each of these once wrote for real, or exited 0 after a check.
-        {{"--dry", "-fixqbx", "-force", "rec.ts"}, 0, head, ""},
-        {{"--check", "rec.ts"}, 1, "'rec.ts': no_header", ""},
+        // Options as users type them (--dry, --check) are the tool's own;
+        // each of these once wrote for real, or exited 0 after a check.
+        {{"--dry", "-fixqbx", "-force", "rec.ts"}, 0, head, "", true},
+        {{"--check", "rec.ts"}, 1, "'rec.ts': no_header", "", true},
+        // An option the tool does not know ends a run that would write or
+        // check before any file is opened.
         {{"-x", "-fixqbx", "rec.ts"}, 14, "", unknown},
         {{"-fixpat", "-force", "--frob", "rec.ts"}, 14, "", "Error: Unknown option '--frob'!\n"},
         {{"-put:h.bin", "-force", "-x", "rec.ts"}, 14, "", unknown},
@@ -138,23 +120,24 @@ TEST(Cli, UnknownOptionsAndTwoDashes) {
         {{"--listing", "-undo", "rec.ts"}, 14, "", "Error: -undo can't be combined with -list!\n"},
         {{"-undo", "--prn:CHNM", "-x", "rec.ts"}, 14, "", unknown + "Error: -undo can't be combined with -prn:!\n"},
         // A run that only reports ignores what it does not know, as always.
-        {{"-x", "--y", "rec.ts"}, 0, head, ""},
-        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"", "Error: Can't open 'nope.ts' for reading!\n"},
-        {{"--all", "rec.ts"}, 0, head + "... done\n", ""},
+        {{"-x", "--y", "rec.ts"}, 0, head, "", true},
+        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"", "Error: Can't open 'nope.ts' for reading!\n", true},
+        {{"--all", "rec.ts"}, 0, full, "", true},
         {{"--prn:CHNM", "a.ts"}, 0, "Alpha", ""},
-        {{"rec.ts", "--get:"}, 11, "use: Varnek <ts-file> -get:<file>\n", "Error: No get-file!\n"},
-        {{"--version"}, 0, "varnek " VARNEK_VERSION "\n", ""},
+        {{"rec.ts", "--get:"}, 11, get, "Error: No get-file!\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
         varnek::test::TempDir dir;
         write_plain(dir.file("rec.ts"));
         write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
+        write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
+        ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub").c_str(), 0755), 0);
         ASSERT_TRUE(varnek::test::write_file(dir.file("h.bin"), varnek::test::Bytes(188, 0x47)));
         varnek::test::Unchanged rec({dir.file("rec.ts")});
         auto r = run_varnek(row.args, dir.path(), varnek::test::undo_in(dir));
         EXPECT_EQ(r.exit_code, row.code);
-        EXPECT_EQ(row.code == 14 ? r.out : r.out.substr(0, row.out.size()), row.out);
+        EXPECT_EQ(row.prefix ? r.out.substr(0, row.out.size()) : r.out, row.out);
         EXPECT_EQ(r.err, row.err);
         EXPECT_FALSE(varnek::test::file_exists(dir.file("new.bin")));
         rec.check();

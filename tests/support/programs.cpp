@@ -17,6 +17,16 @@ namespace {
 
 std::string env_name(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
+// TZ=UTC and the tests' undo folder unless env names them itself, then env.
+std::vector<std::string> tool_env(const std::vector<std::string>& env) {
+    std::vector<std::string> all = {"TZ=UTC", "VARNEK_UNDO_DIR=" + test_undo_dir()};
+    for (const std::string& e : env)
+        all.erase(std::remove_if(all.begin(), all.end(), [&](const std::string& a) { return env_name(a) == env_name(e); }),
+                  all.end());
+    all.insert(all.end(), env.begin(), env.end());
+    return all;
+}
+
 }  // namespace
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
@@ -53,16 +63,7 @@ std::string test_undo_dir() {
 
 RunResult run_varnek(const std::vector<std::string>& args, const std::string& workdir,
                      const std::vector<std::string>& env) {
-    std::vector<std::string> all;
-    bool has_tz = false, has_undo = false;
-    for (const std::string& e : env) {
-        if (env_name(e) == "TZ") has_tz = true;
-        if (env_name(e) == "VARNEK_UNDO_DIR") has_undo = true;
-    }
-    if (!has_tz) all.push_back("TZ=UTC");
-    if (!has_undo) all.push_back("VARNEK_UNDO_DIR=" + test_undo_dir());
-    all.insert(all.end(), env.begin(), env.end());
-    return run_program(varnek_binary(), args, workdir, all);
+    return run_program(varnek_binary(), args, workdir, tool_env(env));
 }
 
 std::string without_testtime(const std::string& text) {
@@ -107,12 +108,7 @@ RunResult run_varnek_restricted(std::vector<std::string> args, const std::string
     request.program = as_nobody ? binary_for_nobody() : varnek_binary();
     request.args = std::move(args);
     request.workdir = dir;
-    request.env = {"TZ=UTC"};
-    const bool names_undo_dir = std::any_of(env.begin(), env.end(), [](const std::string& entry) {
-        return entry.compare(0, 16, "VARNEK_UNDO_DIR=") == 0;
-    });
-    if (!names_undo_dir) request.env.push_back("VARNEK_UNDO_DIR=" + test_undo_dir());
-    request.env.insert(request.env.end(), env.begin(), env.end());
+    request.env = tool_env(env);
     request.size_limit = size_limit;
     request.as_nobody = as_nobody;
     request.meanwhile = meanwhile;
