@@ -225,66 +225,48 @@ TEST(Undo, RefusesWhatIsNoLongerTheRepairedFile) {
     struct Row {
         const char* name;
         bool in_part;  // the repair wrote into rec.ts1 (a record found there)
-        std::function<std::string(const t::TempDir&, const b::Bytes&)> change;  // the name to undo
-        std::string err;
+        std::function<void(const t::TempDir&, const b::Bytes& original)> change;
+        std::string undone, err;  // the name given to -undo, and what it says
     };
     const std::string changed = "Error: Can't undo 'rec.ts': it was changed after the repair!\n";
     auto append_keeping_times = [](const std::string& path) {
-        varnek::FileTimes times;
-        varnek::get_file_times(path.c_str(), times);
-        b::Bytes bytes = t::read_file(path);
+        const t::Unchanged was({path}, t::Unchanged::keep_times);
+        b::Bytes bytes = was.bytes[0];
         bytes.insert(bytes.end(), 188, 0x47);
         t::write_file(path, bytes);
-        varnek::set_file_times(path.c_str(), times);
+        varnek::set_file_times(path.c_str(), was.times[0]);
     };
+    auto replace_by_copy = [](const std::string& path, const std::string& of) {  // a new file, the same name
+        t::write_file(path + ".new", t::read_file(of));
+        std::filesystem::rename(path + ".new", path);
+    };
+    using Dir = const t::TempDir&;
+    using Original = const b::Bytes&;
     const std::vector<Row> rows = {
-        {"appended to, its times put back", false,
-         [&](const t::TempDir& d, const b::Bytes&) {
-             append_keeping_times(d.file("rec.ts"));
-             return "rec.ts";
-         },
-         changed},
+        {"appended to, its times put back", false, [&](Dir d, Original) { append_keeping_times(d.file("rec.ts")); },
+         "rec.ts", changed},
         {"completed by a full copy of the original (the same inode)", false,
-         [](const t::TempDir& d, const b::Bytes& original) {
+         [](Dir d, Original original) {
              b::Bytes longer = original;
              longer.insert(longer.end(), original.begin(), original.end());
              t::write_file(d.file("rec.ts"), longer);
-             return "rec.ts";
          },
-         changed},
+         "rec.ts", changed},
         {"the original copied back, times and all", false,
-         [](const t::TempDir& d, const b::Bytes& original) {
+         [](Dir d, Original original) {
              t::write_file(d.file("rec.ts"), original);
              varnek::set_file_times(d.file("rec.ts").c_str(), t::Unchanged::old);
-             return "rec.ts";
          },
-         changed},
+         "rec.ts", changed},
         {"renamed: another name with the identity the undo file names", false,
-         [](const t::TempDir& d, const b::Bytes&) {
-             std::filesystem::rename(d.file("rec.ts"), d.file("b.ts"));
-             return "b.ts";
-         },
+         [](Dir d, Original) { std::filesystem::rename(d.file("rec.ts"), d.file("b.ts")); }, "b.ts",
          "Error: No undo data for 'b.ts'!\n"},
-        {"replaced by another file", false,
-         [](const t::TempDir& d, const b::Bytes&) {
-             t::write_file(d.file("new.ts"), t::read_file(d.file("other.ts")));
-             std::filesystem::rename(d.file("new.ts"), d.file("rec.ts"));
-             return "rec.ts";
-         },
-         "Error: No undo data for 'rec.ts'!\n"},
-        {"a part file appended to", true,
-         [&](const t::TempDir& d, const b::Bytes&) {
-             append_keeping_times(d.file("rec.ts1"));
-             return "rec.ts";
-         },
+        {"replaced by another file", false, [&](Dir d, Original) { replace_by_copy(d.file("rec.ts"), d.file("other.ts")); },
+         "rec.ts", "Error: No undo data for 'rec.ts'!\n"},
+        {"a part file appended to", true, [&](Dir d, Original) { append_keeping_times(d.file("rec.ts1")); }, "rec.ts",
          changed},
-        {"a part file replaced", true,
-         [](const t::TempDir& d, const b::Bytes&) {
-             t::write_file(d.file("new.ts"), t::read_file(d.file("rec.ts1")));
-             std::filesystem::rename(d.file("new.ts"), d.file("rec.ts1"));
-             return "rec.ts";
-         },
-         "Error: Can't undo 'rec.ts': 'rec.ts1' is not the file the repair changed!\n"},
+        {"a part file replaced", true, [&](Dir d, Original) { replace_by_copy(d.file("rec.ts1"), d.file("rec.ts1")); },
+         "rec.ts", "Error: Can't undo 'rec.ts': 'rec.ts1' is not the file the repair changed!\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -298,11 +280,11 @@ TEST(Undo, RefusesWhatIsNoLongerTheRepairedFile) {
         ASSERT_EQ(repair.err, "");
         ASSERT_NE(row.in_part ? t::read_file(files[1]) : t::read_file(files[0]),
                   row.in_part ? original.bytes[1] : original.bytes[0]);
-        const std::string name = row.change(dir, original.bytes[0]);
-        t::Unchanged now(row.in_part ? std::vector<std::string>{dir.file(name), dir.file(name + "1")}
-                                 : std::vector<std::string>{dir.file(name)},
+        row.change(dir, original.bytes[0]);
+        const std::string name = dir.file(row.undone);
+        t::Unchanged now(row.in_part ? std::vector<std::string>{name, name + "1"} : std::vector<std::string>{name},
                          t::Unchanged::keep_times);
-        t::RunResult undo = t::run_varnek({"-undo", name}, dir.path(), env);
+        t::RunResult undo = t::run_varnek({"-undo", row.undone}, dir.path(), env);
         EXPECT_EQ(undo.err, row.err);
         EXPECT_EQ(undo.out, "");
         EXPECT_TRUE(now.same());
@@ -320,46 +302,28 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
         std::string why;  // empty: undone
     };
     namespace fs = std::filesystem;
+    using Path = const std::string&;
     const std::vector<Row> rows = {
         {"the user's own file in a sticky folder all may write to", false,
-         [](const std::string& folder, const std::string&, const std::string&) {
-             fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
-         },
-         ""},
+         [](Path folder, Path, Path) { fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit); }, ""},
         {"a later one planted by another user", true,
-         [](const std::string& folder, const std::string& file, const std::string& later) {
+         [](Path folder, Path file, Path later) {
              fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
              fs::copy_file(file, later);
              ASSERT_EQ(chown(later.c_str(), 65534, 65534), 0);
          },
          "it belongs to another user"},
-        {"a symbolic link", false,
-         [](const std::string&, const std::string& file, const std::string& later) { fs::create_symlink(file, later); },
+        {"a symbolic link", false, [](Path, Path file, Path later) { fs::create_symlink(file, later); },
          "it is a symbolic link"},
-        {"a second name of the user's own file", false,
-         [](const std::string&, const std::string& file, const std::string& later) {
-             fs::create_hard_link(file, later);
-         },
+        {"a second name of the user's own file", false, [](Path, Path file, Path later) { fs::create_hard_link(file, later); },
          "it has more than one name"},
-        {"a FIFO", false,
-         [](const std::string&, const std::string&, const std::string& later) {
-             ASSERT_EQ(t::portable::make_fifo(later.c_str()), 0);
-         },
+        {"a FIFO", false, [](Path, Path, Path later) { ASSERT_EQ(t::portable::make_fifo(later.c_str()), 0); },
          "it is not a regular file"},
-        {"a file the group may write", false,
-         [](const std::string&, const std::string& file, const std::string&) {
-             fs::permissions(file, fs::perms(0620));
-         },
+        {"a file the group may write", false, [](Path, Path file, Path) { fs::permissions(file, fs::perms(0620)); },
          "others may write to it"},
-        {"a folder all may write to, not sticky", false,
-         [](const std::string& folder, const std::string&, const std::string&) {
-             fs::permissions(folder, fs::perms::all);
-         },
+        {"a folder all may write to, not sticky", false, [](Path folder, Path, Path) { fs::permissions(folder, fs::perms::all); },
          "others may write to its folder"},
-        {"a folder of another user", true,
-         [](const std::string& folder, const std::string&, const std::string&) {
-             ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-         },
+        {"a folder of another user", true, [](Path folder, Path, Path) { ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0); },
          "its folder belongs to another user"},
     };
     for (const Row& row : rows) {
@@ -370,7 +334,7 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
         }
         t::TempDir dir;
         const std::string folder = dir.file("undo");
-        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + folder};
+        const std::vector<std::string> env = t::undo_in(dir);
         std::vector<std::string> files = write(dir, receiver());
         t::Unchanged original(files);
         ASSERT_EQ(t::run_varnek({"-fixqbx", "-force", "rec.ts"}, dir.path(), env).err, "");
@@ -416,7 +380,7 @@ TEST(Undo, DamagedUndoFilesWriteNothingElse) {
     VARNEK_NOT_ON_WINDOWS("under wine a read moves the access time that these checks hold to the nanosecond");
     t::TempDir dir;
     const std::string folder = dir.file("undo");
-    const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + folder};
+    const std::vector<std::string> env = t::undo_in(dir);
     std::vector<std::string> files = write(dir, bare());
     ASSERT_TRUE(b::write_recording(receiver(), dir.file("b.ts")).ok);
     const t::Unchanged original(files);
