@@ -252,20 +252,29 @@ TEST(Repair, SecondRunReportsTheNewRecordAndPat) {
     EXPECT_EQ(again.out.substr(at + report.size(), 9), std::string("09B5DC88\n"));
 }
 
-// Failures the fault tests in cli/ do not meet: the PMT PID correction,
-// whose reopen or write fails and still ends with "QBX already exists", a
-// PAT whose place inside the file crosses the size limit, and a new record
-// that could not be written, which -get: must not save instead.
-TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
+// Failed writes leave the recording and every other file alone: the
+// file-size limit cuts a write short (in an empty first part file, which
+// each write would extend, or inside the file), or the user nobody may not
+// write the recording (nobody's own, read-only). The PMT PID correction whose
+// reopen or write fails still ends with "QBX already exists", and a new
+// record that could not be written is not what -get: saves.
+TEST(Repair, FailedWritesLeaveEverythingAlone) {
     VARNEK_NOT_ON_WINDOWS("there is no file-size limit and no other user");
     struct Fault {
         const char* what;
         std::vector<b::Packet> packets;
         std::vector<std::string> args;
-        uint64_t limit;  // 0: run as nobody on a file nobody may read, not write
+        uint64_t limit;  // 0: run as nobody
         std::string out, err;
+        bool first_part_empty = false;  // the packets in rec.ts1
     };
+    const std::vector<b::Packet> full = recording({old_record(0x64), b::pat_packet({{1, 0x64}}), pmt()});
     const std::vector<Fault> faults = {
+        {"limit: -get:", full, {"-get:new.bin"}, 100, "", "Error: Can't write ts packet!\n", true},
+        {"limit: -get: onto an old copy", full, {"-get:h.bin"}, 100, "", "Error: Can't write ts packet!\n", true},
+        {"limit: -fixqbx -force", full, {"-fixqbx", "-force"}, 100, "", "Error: Can't write QBX!\n", true},
+        {"limit: -fixpat -force", full, {"-fixpat", "-force"}, 300, "", "Error: Can't write ts package!\n", true},
+        {"limit: -put: -force", full, {"-put:h.bin", "-force"}, 100, "", "Error: Can't write ts packet!\n", true},
         // The correction is told only once it is in the file.
         {"limit: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 40,
          "QBX already exists\n", "Error: Can't write QBX!\n"},
@@ -276,27 +285,46 @@ TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
          "Error: Can't write QBX!\n"},
         {"read-only: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 0, "QBX already exists\n",
          "Error: Can't reopen 'rec.ts' for writing!\n"},
-        {"read-only: a new record, then -get:", recording({b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx", "-get:h.bin"},
-         0, "", "Error: Can't reopen 'rec.ts' for writing!\n"},
+        {"read-only: a new record, then -get:", recording({b::pat_packet({{1, 0x64}}), pmt()}),
+         {"-fixqbx", "-get:saved.bin"}, 0, "", "Error: Can't reopen 'rec.ts' for writing!\n"},
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.what);
-        Rec rec(f.packets);
+        if (f.limit == 0 && geteuid() != 0) {
+            std::printf("[ skipped  ] %s: needs root to become nobody\n", f.what);
+            continue;
+        }
+        t::TempDir dir;
+        ASSERT_TRUE(t::write_file(dir.file("rec.ts"), f.first_part_empty ? b::Bytes{} : b::pack(f.packets)));
+        if (f.first_part_empty) {
+            ASSERT_TRUE(b::write_packets(dir.file("rec.ts1"), f.packets));
+        }
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        const std::vector<std::string> names = t::folder_names(dir.path());
+        std::vector<std::string> files;
+        for (const std::string& name : names) files.push_back(dir.file(name));
+        t::Unchanged kept(files);
         if (f.limit == 0) {
             // Owned by nobody, so the tool may keep its times, but without
-            // write permission; it may write into the directory.
-            if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
-            ASSERT_EQ(chown(rec.kept.files[0].c_str(), 65534, 65534), 0);
-            ASSERT_EQ(chmod(rec.kept.files[0].c_str(), 0444), 0);
-            ASSERT_EQ(chmod(rec.dir.path().c_str(), 0777), 0);
+            // write permission; it may write into the folder.
+            ASSERT_EQ(chown(dir.file("rec.ts").c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chmod(dir.file("rec.ts").c_str(), 0444), 0);
+            ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
         }
         std::vector<std::string> args = f.args;
         args.push_back("rec.ts");
-        expect_printed(t::run_varnek_restricted(args, rec.dir.path(), f.limit ? f.limit : t::no_size_limit, f.limit == 0),
+        expect_printed(t::run_varnek_restricted(args, dir.path(), f.limit ? f.limit : t::no_size_limit, f.limit == 0),
                        f.out, f.err);
-        rec.kept.check();
-        EXPECT_FALSE(t::file_exists(rec.dir.file("h.bin")));
+        EXPECT_EQ(t::folder_names(dir.path()), names);  // no part of a packet, no temporary file
+        kept.check();
     }
+    // A limit the recording's packets fit under but the undo file not: the
+    // first repair is done, the second not, and said so.
+    Rec rec(full);
+    t::RunResult undo = t::run_varnek_restricted({"-fixqbx", "-fixpat", "-force", "rec.ts"}, rec.dir.path(), 1024);
+    EXPECT_EQ(undo.signal, 0);
+    expect_printed(undo, "Overwrite 1. ts packet with QBX\n", "Error: Can't save undo data for 'rec.ts'!\n");
+    rec.kept.check({{0, record_64()}});
 }
 
 }  // namespace
