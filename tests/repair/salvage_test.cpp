@@ -333,32 +333,30 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
     }
 }
 
-// A write that fails (here at the file-size limit) leaves no file behind,
-// neither the new one nor its temporary file, and the exit status is 3.
-TEST(Salvage, FailedWriteLeavesNothing) {
-    VARNEK_NOT_ON_WINDOWS("there is no file-size limit");
-    t::TempDir dir;
-    ASSERT_TRUE(b::write_recording(receiver(1), dir.file("rec.ts")).ok);
-    t::Unchanged kept({dir.file("rec.ts")});
-    t::RunResult r = t::run_varnek_restricted({"-salvage:out.ts", "rec.ts"}, dir.path(), 100000);
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.err, "Error: Can't write 'out.ts'!\n");
-    EXPECT_EQ(t::folder_names(dir.path()), std::vector<std::string>{"rec.ts"});
-    kept.check();
-}
-
-// A recording that is a FIFO is read once, by the scan; the salvage, which
-// would read it again and wait for a writer forever, refuses it.
-TEST(Salvage, FifoRecordingRefused) {
-    VARNEK_NOT_ON_WINDOWS("FIFOs are POSIX");
-    t::TempDir dir;
-    ASSERT_EQ(t::portable::make_fifo(dir.file("rec.ts").c_str()), 0);
-    std::thread writer([&] { t::write_file(dir.file("rec.ts"), bytes(b::make_recording(receiver(1)))); });
-    t::RunResult r = t::run_varnek({"-salvage:out.ts", "rec.ts"}, dir.path());
-    writer.join();
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.err, "Error: 'rec.ts' is not a regular file: not salvaged!\n");
-    EXPECT_EQ(t::folder_names(dir.path()), std::vector<std::string>{"rec.ts"});
+// A salvage that fails (at the file-size limit) or is refused (a FIFO as
+// the recording: the scan reads it once, the salvage would wait for a writer
+// forever) leaves no file behind, neither the new one nor its temporary
+// file, and the exit status is 3.
+TEST(Salvage, FailedOrRefusedLeavesNothing) {
+    VARNEK_NOT_ON_WINDOWS("there is no file-size limit and there are no FIFOs");
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "limit");
+        t::TempDir dir;
+        std::thread writer;
+        if (fifo) {
+            ASSERT_EQ(t::portable::make_fifo(dir.file("rec.ts").c_str()), 0);
+            writer = std::thread([&] { t::write_file(dir.file("rec.ts"), bytes(b::make_recording(receiver(1)))); });
+        } else {
+            ASSERT_TRUE(b::write_recording(receiver(1), dir.file("rec.ts")).ok);
+        }
+        const t::Unchanged kept(fifo ? std::vector<std::string>{} : std::vector<std::string>{dir.file("rec.ts")});
+        t::RunResult r = t::run_varnek_restricted({"-salvage:out.ts", "rec.ts"}, dir.path(), fifo ? t::no_size_limit : 100000);
+        if (fifo) writer.join();
+        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_EQ(r.err, fifo ? "Error: 'rec.ts' is not a regular file: not salvaged!\n" : "Error: Can't write 'out.ts'!\n");
+        EXPECT_EQ(t::folder_names(dir.path()), std::vector<std::string>{"rec.ts"});
+        kept.check();
+    }
 }
 
 // A run stopped by Ctrl-C, a closed terminal or kill while it writes the
