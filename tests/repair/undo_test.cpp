@@ -1,4 +1,4 @@
-// Undo files, -undo and -dry: every repair goes back to the very bytes and
+// Undo files and -undo: every repair goes back to the very bytes and
 // times, and undo data that is damaged, planted or no longer fits the
 // recording writes nothing.
 #include <gtest/gtest.h>
@@ -116,26 +116,6 @@ TEST(Undo, RoundTrips) {
         EXPECT_EQ(undo.err, "Error: No undo data for 'rec.ts'!\n");
         for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(t::read_file(files[i]), kept.bytes[i]);
     }
-}
-
-// -dry tells what would be written, a later repair sees what an earlier one
-// would have written, and nothing is written, not even an undo file.
-TEST(Undo, DryRunWritesNothing) {
-    t::TempDir dir;
-    std::vector<std::string> files = write(dir, bare());
-    t::Unchanged kept(files);
-    t::RunResult r = t::run_varnek({"-fixqbx", "-fixpat", "-get:rec.qbxh", "-dry", "rec.ts"}, dir.path(), t::undo_in(dir));
-    std::string tail = r.out.substr(r.out.find(" Duration:  00:00:01\n\n") + 22);
-    EXPECT_EQ(tail,
-              "Would: Overwrite 1. ts packet with QBX\n"
-              "Would: Overwrite 2. ts packet with PAT\n"
-              "Would: Overwrite 3. ts packet with PMT\n"
-              "PAT already exists\n"
-              "Would: Write first ts packet to: 'rec.qbxh'\n");
-    EXPECT_EQ(r.err, "");
-    kept.check();
-    EXPECT_NE(access(dir.file("undo").c_str(), F_OK), 0);
-    EXPECT_NE(access(dir.file("rec.qbxh").c_str(), F_OK), 0);
 }
 
 // Undo folders shared with another user, or made by one.
