@@ -79,22 +79,6 @@ TEST(Faults, AsUserWithoutWriteAccess) {
     }
 }
 
-// A folder named like a recording stands for the recordings in it (here
-// none), never for a file to read; an empty file is read, and nothing is written.
-TEST(Faults, DirectoryAndEmptyFile) {
-    t::TempDir dir;
-    ASSERT_EQ(varnek::test::portable::make_dir(dir.file("d.ts").c_str(), 0755), 0);
-    ASSERT_TRUE(t::write_file(dir.file("e.ts"), t::Bytes{}));
-    t::Unchanged empty({dir.file("e.ts")});
-    auto r = t::run_varnek({"d.ts", "e.ts", "-fixqbx", "-fixpat", "-get:h.bin"}, dir.path());
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.err, "Error: No PMT found!\nError: No QBX found!\n");
-    EXPECT_EQ(t::without_testtime(r.out),
-              "Analyse: 'e.ts' BEG done\nTesttime:  #.### s\n\nPID-List\n Duration:  00:00:00\n\n");
-    EXPECT_FALSE(t::file_exists(dir.file("h.bin")));
-    empty.check();
-}
-
 TEST(Faults, UnusualFileNames) {
     // 4000 characters: 19 directories of 199 characters and a file name of 200.
     std::string long_name;
