@@ -60,23 +60,39 @@ std::string folder_state(const std::string& folder) {
     return state;
 }
 
+// The targets of both tables: the recording rec.ts with its part file
+// rec.ts1, the recording b.ts, h.bin (300 bytes), and on POSIX systems
+// own.bin (the same, mode 0640), the FIFO pipe, the links alias.ts (to
+// rec.ts), link.ts (to elsewhere.ts), gone.bin (to gone) and null.bin (to
+// /dev/null), and, planted by root, victim (a set-ID file of nobody's), the
+// block device disk (no driver behind it) and the links victim.bin and
+// disk.bin to them. later.ts does not exist.
+void plant_targets(const t::TempDir& dir) {
+    b::Recipe parts = b::dated_receiver_recipe();
+    parts.part_packets = 2000;
+    ASSERT_TRUE(b::write_recording(parts, dir.file("rec.ts")).ok);
+    ASSERT_TRUE(b::write_recording(b::dated_receiver_recipe("B"), dir.file("b.ts")).ok);
+    ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(300, 0xAB)));
 #ifndef _WIN32
-// A file of the user nobody's, mode 6755, holding other bytes.
-void plant_nobodys(const std::string& path) {
-    ASSERT_TRUE(t::write_file(path, t::Bytes(300, 0xAB)));
-    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(path.c_str(), 06755), 0);
-}
+    ASSERT_TRUE(t::write_file(dir.file("own.bin"), t::Bytes(300, 0xAB)));
+    ASSERT_EQ(chmod(dir.file("own.bin").c_str(), 0640), 0);
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    for (const auto& [link, target] : {std::pair{"alias.ts", "rec.ts"}, std::pair{"link.ts", "elsewhere.ts"},
+                                       std::pair{"gone.bin", "gone"}, std::pair{"null.bin", "/dev/null"}})
+        ASSERT_EQ(symlink(target, dir.file(link).c_str()), 0);
+    if (geteuid() != 0) return;
+    ASSERT_TRUE(t::write_file(dir.file("victim"), t::Bytes(300, 0xAB)));
+    ASSERT_EQ(chown(dir.file("victim").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir.file("victim").c_str(), 06755), 0);
+    ASSERT_EQ(mknod(dir.file("disk").c_str(), S_IFBLK | 0600, makedev(240, 0)), 0);
+    ASSERT_EQ(symlink("victim", dir.file("victim.bin").c_str()), 0);
+    ASSERT_EQ(symlink("disk", dir.file("disk.bin").c_str()), 0);
 #endif
+}
 
 // Every write the tool refuses, whichever option would make it: the run ends
 // with 3 and its one reason, the target and whatever it names stay as they
-// were (bytes, times, mode, owner, link), and nothing is created. In a folder
-// with the recording rec.ts and its part file rec.ts1, the recording b.ts,
-// h.bin, the links alias.ts (to rec.ts), link.ts (to elsewhere.ts), gone.bin
-// (to gone) and null.bin (to /dev/null), and, planted by root, victim (a
-// set-ID file of nobody's), the block device disk (no driver behind it) and
-// the links victim.bin and disk.bin to them; later.ts does not exist.
+// were (bytes, times, mode, owner, link), and nothing is created.
 TEST(Targets, RefusedWritesChangeNothing) {
     enum Needs { anywhere, posix, root, nobody };  // nobody: run as nobody, on nobody's recording, by root
     struct Row {
@@ -124,26 +140,11 @@ TEST(Targets, RefusedWritesChangeNothing) {
             continue;
         }
         t::TempDir dir;
-        b::Recipe parts = b::dated_receiver_recipe();
-        parts.part_packets = 2000;
-        ASSERT_TRUE(b::write_recording(parts, dir.file("rec.ts")).ok);
-        ASSERT_TRUE(b::write_recording(b::dated_receiver_recipe("B"), dir.file("b.ts")).ok);
-        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(300, 0xAB)));
-#ifndef _WIN32
-        for (const auto& [link, target] : {std::pair{"alias.ts", "rec.ts"}, std::pair{"link.ts", "elsewhere.ts"},
-                                           std::pair{"gone.bin", "gone"}, std::pair{"null.bin", "/dev/null"}})
-            ASSERT_EQ(symlink(target, dir.file(link).c_str()), 0);
-        if (geteuid() == 0) {
-            plant_nobodys(dir.file("victim"));
-            ASSERT_EQ(mknod(dir.file("disk").c_str(), S_IFBLK | 0600, makedev(240, 0)), 0);
-            ASSERT_EQ(symlink("victim", dir.file("victim.bin").c_str()), 0);
-            ASSERT_EQ(symlink("disk", dir.file("disk.bin").c_str()), 0);
-        }
+        plant_targets(dir);
         if (row.needs == nobody) {  // the recording nobody's, so that it keeps its times
             for (const char* name : {"rec.ts", "rec.ts1"}) ASSERT_EQ(chown(dir.file(name).c_str(), 65534, 65534), 0);
             ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
         }
-#endif
         const std::string before = folder_state(dir.path());
         Args files;
         for (const std::string& name : t::folder_names(dir.path()))
@@ -165,37 +166,21 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
 #ifdef _WIN32
     VARNEK_NOT_ON_WINDOWS("devices, FIFOs, modes and owners are POSIX here");
 #else
-    struct Row {
-        const char* what;
-        std::string target;
-        std::function<void(const t::TempDir&)> plant;
-        mode_t mode;  // of the file replaced; 0: written into
-        bool needs_root = false;
-    };
-    const Row rows[] = {
-        {"the null device", "/dev/null", [](const t::TempDir&) {}, 0},
-        {"a FIFO", "pipe", [](const t::TempDir& d) { ASSERT_EQ(mkfifo(d.file("pipe").c_str(), 0600), 0); }, 0},
-        {"the user's own file", "h.bin",
-         [](const t::TempDir& d) {
-             ASSERT_TRUE(t::write_file(d.file("h.bin"), t::Bytes(300, 0xAB)));
-             ASSERT_EQ(chmod(d.file("h.bin").c_str(), 0640), 0);
-         },
-         0640},
-        {"another user's set-ID file", "h.bin", [](const t::TempDir& d) { plant_nobodys(d.file("h.bin")); }, 0755, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        if (row.needs_root && geteuid() != 0) {
-            std::printf("[ skipped  ] %s: needs root to plant another user's file\n", row.what);
+    // The mode a file replaced has afterwards; 0: written into.
+    const struct { std::string target; mode_t mode; } rows[] = {{"/dev/null", 0}, {"pipe", 0}, {"own.bin", 0640}, {"victim", 0755}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.target);
+        if (row.target == "victim" && geteuid() != 0) {
+            std::printf("[ skipped  ] victim: needs root to plant another user's file\n");
             continue;
         }
         t::TempDir dir;
-        ASSERT_TRUE(b::write_recording(b::dated_receiver_recipe(), dir.file("rec.ts")).ok);
-        row.plant(dir);
+        plant_targets(dir);
+        const std::string path = row.target[0] == '/' ? row.target : dir.file(row.target);
         struct stat old = {};
-        lstat(dir.file(row.target).c_str(), &old);
+        ASSERT_EQ(lstat(path.c_str(), &old), 0);
         // Open for reading and writing, a FIFO never waits, and the tool's open finds a reader.
-        const int reader = row.target == "pipe" ? open(dir.file("pipe").c_str(), O_RDWR | O_NONBLOCK) : -1;
+        const int reader = row.target == "pipe" ? open(path.c_str(), O_RDWR | O_NONBLOCK) : -1;
         t::RunResult r = t::run_varnek({"rec.ts", "-get:" + row.target}, dir.path());
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(has(r.out, "Write first ts packet to: '" + row.target + "'\n")) << r.out;
@@ -207,12 +192,12 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
         }
         if (row.mode != 0) {
             struct stat now = {};
-            ASSERT_EQ(lstat(dir.file(row.target).c_str(), &now), 0);
+            ASSERT_EQ(lstat(path.c_str(), &now), 0);
             EXPECT_TRUE(S_ISREG(now.st_mode));
             EXPECT_EQ(now.st_uid, old.st_uid);
             EXPECT_EQ(now.st_gid, old.st_gid);
             EXPECT_EQ(now.st_mode & 07777, row.mode);
-            EXPECT_EQ(t::read_file(dir.file(row.target)), first_packet(dir.file("rec.ts")));
+            EXPECT_EQ(t::read_file(path), first_packet(dir.file("rec.ts")));
         }
     }
 #endif
