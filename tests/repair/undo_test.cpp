@@ -458,19 +458,11 @@ TEST(Undo, FuzzTargetsAndTestsWriteNothingHome) {
     // The repairs of this suite: every kind, and the undo of each.
     ASSERT_TRUE(b::write_recording(bare(), dir.file("rec.ts")).ok);
     ASSERT_TRUE(b::write_recording(receiver(), dir.file("put.ts")).ok);
-    const std::vector<std::vector<std::string> > runs = {
-        {"-fixqbx", "rec.ts"},
-        {"-fixpat", "-force", "rec.ts"},
-        {"-put:put.ts", "-force", "rec.ts"},
-        {"-get:h.bin", "rec.ts"},
-        {"-undo", "rec.ts"},
-        {"-undo", "rec.ts"},
-        {"-undo", "rec.ts"},
-    };
-    for (const std::vector<std::string>& args : runs)
-        EXPECT_EQ(
-            t::run_varnek(args, dir.path(), {"HOME=" + dir.file("home"), "XDG_STATE_HOME=" + dir.file("state")}).err,
-            "");
+    const std::vector<std::vector<std::string>> runs = {
+        {"-fixqbx", "rec.ts"}, {"-fixpat", "-force", "rec.ts"}, {"-put:put.ts", "-force", "rec.ts"},
+        {"-get:h.bin", "rec.ts"}, {"-undo", "rec.ts"}, {"-undo", "rec.ts"}, {"-undo", "rec.ts"}};
+    const std::vector<std::string> home = {"HOME=" + dir.file("home"), "XDG_STATE_HOME=" + dir.file("state")};
+    for (const std::vector<std::string>& args : runs) EXPECT_EQ(t::run_varnek(args, dir.path(), home).err, "");
     for (const char* folder : {"home", "state", "tmp"})
         EXPECT_EQ(t::folder_names(dir.file(folder)), std::vector<std::string>{}) << folder;
 #endif
