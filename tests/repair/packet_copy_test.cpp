@@ -134,11 +134,10 @@ TEST(Targets, RefusedWritesChangeNothing) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.action[0] + (" onto " + std::string(row.cause)));
-        if ((row.needs == posix && VARNEK_ON_WINDOWS) || (row.needs >= root && (VARNEK_ON_WINDOWS || geteuid() != 0))) {
-            std::printf("[ skipped  ] %s %s: needs %s\n", row.action[0].c_str(), row.cause,
-                        row.needs == posix ? "POSIX links and devices" : "root for devices and other users");
+        // (On Windows no user is root.)
+        if (t::skip_row(row.needs == posix ? VARNEK_ON_WINDOWS : row.needs >= root && geteuid() != 0, row.action[0] + " " + row.cause,
+                        row.needs == posix ? "needs POSIX links and devices" : "needs root for devices and other users"))
             continue;
-        }
         t::TempDir dir;
         plant_targets(dir);
         if (row.needs == nobody) {  // the recording nobody's, so that it keeps its times
@@ -170,10 +169,7 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
     const struct { std::string target; mode_t mode; } rows[] = {{"/dev/null", 0}, {"pipe", 0}, {"own.bin", 0640}, {"victim", 0755}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.target);
-        if (row.target == "victim" && geteuid() != 0) {
-            std::printf("[ skipped  ] victim: needs root to plant another user's file\n");
-            continue;
-        }
+        if (t::skip_row(row.target == "victim" && geteuid() != 0, row.target, "needs root to plant another user's file")) continue;
         t::TempDir dir;
         plant_targets(dir);
         const std::string path = row.target[0] == '/' ? row.target : dir.file(row.target);
@@ -260,10 +256,9 @@ TEST(DryRun, PreviewsTheWholeRun) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        if ((row.open_undo_folder || row.size_limit != t::no_size_limit) && VARNEK_ON_WINDOWS) {
-            std::printf("[ skipped  ] %s: not on Windows: no modes, no file-size limit\n", row.what);
+        if (t::skip_row((row.open_undo_folder || row.size_limit != t::no_size_limit) && VARNEK_ON_WINDOWS, row.what,
+                        "not on Windows: no modes, no file-size limit"))
             continue;
-        }
         t::RunResult runs[2];
         for (int dry = 1; dry >= 0; --dry) {
             t::TempDir dir;

@@ -294,10 +294,7 @@ TEST(Repair, FailedWritesLeaveEverythingAlone) {
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.what);
-        if (f.limit == 0 && geteuid() != 0) {
-            std::printf("[ skipped  ] %s: needs root to become nobody\n", f.what);
-            continue;
-        }
+        if (t::skip_row(f.limit == 0 && geteuid() != 0, f.what, "needs root to become nobody")) continue;
         t::TempDir dir;
         ASSERT_TRUE(t::write_file(dir.file("rec.ts"), f.first_part_empty ? b::Bytes{} : b::pack(f.packets)));
         if (f.first_part_empty) {

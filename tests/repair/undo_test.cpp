@@ -308,10 +308,7 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.needs_root && geteuid() != 0) {
-            std::printf("[ skipped  ] %s: needs root to give a file to another user\n", row.name);
-            continue;
-        }
+        if (t::skip_row(row.needs_root && geteuid() != 0, row.name, "needs root to give a file to another user")) continue;
         t::TempDir dir;
         const std::string folder = dir.file("undo");
         const std::vector<std::string> env = t::undo_in(dir);

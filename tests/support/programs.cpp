@@ -262,6 +262,11 @@ void Unchanged::restore() const {
     }
 }
 
+bool skip_row(bool skip, const std::string& what, const std::string& why) {
+    if (skip) std::printf("[ skipped  ] %s: %s\n", what.c_str(), why.c_str());
+    return skip;
+}
+
 std::vector<std::string> folder_names(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code ec;

@@ -101,6 +101,10 @@ struct Unchanged {
     void restore() const;
 };
 
+// A row of a table that cannot run here: when skip, it is said so, as a
+// skipped test would be, and the caller goes on with the next row.
+bool skip_row(bool skip, const std::string& what, const std::string& why);
+
 // The names in a folder, sorted; none when it cannot be read.
 std::vector<std::string> folder_names(const std::string& folder);
 // The environment that puts the tool's undo files into dir's folder "undo".
