@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -72,6 +73,21 @@ std::string undo_file_in(const std::string& folder) {
         if (is_undo_file(name)) return folder + "/" + name;
     ADD_FAILURE() << "no undo file in " << folder;
     return folder + "/none.undo";
+}
+
+// Calls run(call, n) for each kind of call, n = 1, 2, ..., until a run killed
+// on entering the n-th such call got past its last one (run gives true
+// then); each kind must get there below limit.
+void kill_at_each(std::initializer_list<const char*> calls, unsigned limit,
+                  const std::function<bool(const char* call, unsigned n)>& run) {
+    for (const char* call : calls) {
+        unsigned n = 1;
+        for (; n < limit; ++n) {
+            SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
+            if (run(call, n)) break;
+        }
+        EXPECT_LT(n, limit) << "no run got past its last " << call;
+    }
 }
 
 // Every repair and their combinations go back to the very bytes and times.
@@ -172,30 +188,21 @@ TEST(Undo, KilledAnywhereEachRepairIsAllOrNothing) {
     const b::Bytes after_both = t::read_file(files[0]);
     ASSERT_NE(after_qbx, after_both);
 
-    unsigned completed = 0;
     // The writes into the recording, the undo file's renaming into place,
     // its flush to the disk and the recording's times put back (killed
     // before that, a write leaves the time it set).
-    for (const char* call : {"pwrite64", "rename,renameat,renameat2", "fsync", "utimensat"}) {
-        for (unsigned n = 1; n < 40; ++n) {
-            SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
-            ASSERT_TRUE(t::write_file(files[0], original));
-            const std::string undo = dir.file("undo-" + std::string(call) + std::to_string(n));
-            t::RunResult r = t::run_under_strace(t::kill_at(call, n), {"-fixqbx", "-fixpat", "-force", "rec.ts"},
-                                                 dir.path(), {"VARNEK_UNDO_DIR=" + undo});
-            const b::Bytes now = t::read_file(files[0]);
-            EXPECT_TRUE(now == original || now == after_qbx || now == after_both);
-            if (now != original) {
-                t::RunResult back = t::run_varnek({"-undo", "rec.ts"}, dir.path(), {"VARNEK_UNDO_DIR=" + undo});
-                EXPECT_EQ(t::read_file(files[0]), original) << back.err;
-            }
-            if (r.signal == 0) {  // the run got past its last such call
-                ++completed;
-                break;
-            }
+    kill_at_each({"pwrite64", "rename,renameat,renameat2", "fsync", "utimensat"}, 40, [&](const char* call, unsigned n) {
+        EXPECT_TRUE(t::write_file(files[0], original));
+        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo-" + std::string(call) + std::to_string(n))};
+        t::RunResult r = t::run_under_strace(t::kill_at(call, n), {"-fixqbx", "-fixpat", "-force", "rec.ts"}, dir.path(), env);
+        const b::Bytes now = t::read_file(files[0]);
+        EXPECT_TRUE(now == original || now == after_qbx || now == after_both);
+        if (now != original) {
+            t::RunResult back = t::run_varnek({"-undo", "rec.ts"}, dir.path(), env);
+            EXPECT_EQ(t::read_file(files[0]), original) << back.err;
         }
-    }
-    EXPECT_EQ(completed, 4u);
+        return r.signal == 0;
+    });
 }
 
 // 1: the state a repair left, changed afterwards as users change files:
@@ -577,28 +584,23 @@ TEST(Undo, KilledAnywhereUndoIsCompletedByTheNext) {
         const std::string undo_path = undo_file_in(folder);
         const b::Bytes undo_text = t::read_file(undo_path);
 
-        unsigned completed = 0;
-        for (const char* call : {"pwrite64", "ftruncate", "utimensat", "fsync", "rename,renameat,renameat2"}) {
-            for (unsigned n = 1; n < 20; ++n) {
-                SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
-                repaired.restore();
-                for (const std::string& name : t::folder_names(folder)) std::filesystem::remove(folder + "/" + name);
-                ASSERT_TRUE(t::write_file(undo_path, undo_text));
-                std::filesystem::permissions(undo_path, std::filesystem::perms(0600));
-                t::RunResult killed = t::run_under_strace(t::kill_at(call, n), {"-undo", "rec.ts"}, dir.path(), t::undo_in(dir));
-                if (killed.signal == 0) {  // past its last such call: done
-                    EXPECT_EQ(killed.exit_code, 0);
-                    EXPECT_TRUE(original.same());
-                    ++completed;
-                    break;
-                }
-                t::RunResult again = t::run_varnek({"-undo", "rec.ts"}, dir.path(), t::undo_in(dir));
-                EXPECT_TRUE(original.same()) << again.err;
-                const std::vector<std::string> left = t::folder_names(folder);
-                EXPECT_TRUE(std::none_of(left.begin(), left.end(), is_undo_file)) << again.err;
+        kill_at_each({"pwrite64", "ftruncate", "utimensat", "fsync", "rename,renameat,renameat2"}, 20, [&](const char* call, unsigned n) {
+            repaired.restore();
+            for (const std::string& name : t::folder_names(folder)) std::filesystem::remove(folder + "/" + name);
+            EXPECT_TRUE(t::write_file(undo_path, undo_text));
+            std::filesystem::permissions(undo_path, std::filesystem::perms(0600));
+            t::RunResult killed = t::run_under_strace(t::kill_at(call, n), {"-undo", "rec.ts"}, dir.path(), t::undo_in(dir));
+            if (killed.signal == 0) {  // past its last such call: done
+                EXPECT_EQ(killed.exit_code, 0);
+                EXPECT_TRUE(original.same());
+                return true;
             }
-        }
-        EXPECT_EQ(completed, 5u);
+            t::RunResult again = t::run_varnek({"-undo", "rec.ts"}, dir.path(), t::undo_in(dir));
+            EXPECT_TRUE(original.same()) << again.err;
+            const std::vector<std::string> left = t::folder_names(folder);
+            EXPECT_TRUE(std::none_of(left.begin(), left.end(), is_undo_file)) << again.err;
+            return false;
+        });
     }
 }
 
