@@ -125,7 +125,8 @@ TEST(Cli, CommandLines) {
         {{"-undo", "--prn:CHNM", "-x", "rec.ts"}, 14, "", unknown + "Error: -undo can't be combined with -prn:!\n"},
         // A run that only reports ignores what it does not know, as always.
         {{"-x", "--y", "rec.ts"}, 0, head, "", true},
-        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"", "Error: Can't open 'nope.ts' for reading!\n", true},
+        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"",
+         "Error: Can't open 'nope.ts' for reading!\n", true},
         {{"--all", "rec.ts"}, 0, full, "", true},
         {{"--prn:CHNM", "a.ts"}, 0, "Alpha", ""},
         {{"rec.ts", "--get:"}, 11, get, "Error: No get-file!\n"},

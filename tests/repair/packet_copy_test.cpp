@@ -53,7 +53,8 @@ std::string folder_state(const std::string& folder) {
         if (fs::is_symlink(status)) state += " -> " + fs::read_symlink(folder + "/" + name, ec).string();
 #ifndef _WIN32
         struct stat st;
-        if (lstat((folder + "/" + name).c_str(), &st) == 0) state += " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+        if (lstat((folder + "/" + name).c_str(), &st) == 0)
+            state += " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
 #endif
         state += "\n";
     }
@@ -126,17 +127,20 @@ TEST(Targets, RefusedWritesChangeNothing) {
         {{"-salvage:rec.ts", "rec.ts"}, "the recording", recording + "rec.ts'!\n", posix},
         {{"-salvage:./rec.ts1", "-force", "rec.ts"}, "its part file", recording + "./rec.ts1'!\n", posix},
         {{"-salvage:rec.ts7", "rec.ts"}, "a part file it may get", recording + "rec.ts7'!\n", posix},
-        {{"-salvage:rec.ts2", "alias.ts"}, "a part file it may get, by another name of it", recording + "rec.ts2'!\n", posix},
-        {{"-salvage:link.ts", "-force", "rec.ts"}, "a symbolic link", "Error: 'link.ts' is a symbolic link: not written!\n", posix},
+        {{"-salvage:rec.ts2", "alias.ts"}, "a part file it may get, by another name of it", recording + "rec.ts2'!\n",
+         posix},
+        {{"-salvage:link.ts", "-force", "rec.ts"}, "a symbolic link",
+         "Error: 'link.ts' is a symbolic link: not written!\n", posix},
         {{"-fixqbx", "-fixpat", "-put:rec.ts", "rec.ts1"}, "a part file named as a recording (as *.ts* names it)",
          "Error: 'rec.ts1' is a part file of 'rec.ts': not repaired!\n"},
-        {{"-put:h.bin", "/dev/null"}, "a device named as the recording", "Error: Can't reopen '/dev/null' for writing!\n", posix},
+        {{"-put:h.bin", "/dev/null"}, "a device named as the recording",
+         "Error: Can't reopen '/dev/null' for writing!\n", posix},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.action[0] + (" onto " + std::string(row.cause)));
         // (On Windows no user is root.)
-        if (t::skip_row(row.needs == posix ? VARNEK_ON_WINDOWS : row.needs >= root && geteuid() != 0, row.action[0] + " " + row.cause,
-                        row.needs == posix ? "needs POSIX links and devices" : "needs root for devices and other users"))
+        if (t::skip_row(row.needs == posix ? VARNEK_ON_WINDOWS : row.needs >= root && geteuid() != 0,
+                        row.action[0] + " " + row.cause, row.needs == posix ? "needs POSIX links and devices" : "needs root for devices and other users"))
             continue;
         t::TempDir dir;
         plant_targets(dir);
@@ -147,7 +151,8 @@ TEST(Targets, RefusedWritesChangeNothing) {
         const std::string before = folder_state(dir.path());
         Args files;
         for (const std::string& name : t::folder_names(dir.path()))
-            if (std::filesystem::is_regular_file(std::filesystem::symlink_status(dir.file(name)))) files.push_back(dir.file(name));
+            if (std::filesystem::is_regular_file(std::filesystem::symlink_status(dir.file(name))))
+                files.push_back(dir.file(name));
         t::Unchanged kept(files);
         t::RunResult r = t::run_varnek_restricted(row.action, dir.path(), t::no_size_limit, row.needs == nobody, {},
                                                   t::undo_in(dir));
@@ -166,10 +171,12 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
     VARNEK_NOT_ON_WINDOWS("devices, FIFOs, modes and owners are POSIX here");
 #else
     // The mode a file replaced has afterwards; 0: written into.
-    const struct { std::string target; mode_t mode; } rows[] = {{"/dev/null", 0}, {"pipe", 0}, {"own.bin", 0640}, {"victim", 0755}};
+    const struct { std::string target; mode_t mode; } rows[] = {
+        {"/dev/null", 0}, {"pipe", 0}, {"own.bin", 0640}, {"victim", 0755}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.target);
-        if (t::skip_row(row.target == "victim" && geteuid() != 0, row.target, "needs root to plant another user's file")) continue;
+        if (t::skip_row(row.target == "victim" && geteuid() != 0, row.target, "needs root to plant another user's file"))
+            continue;
         t::TempDir dir;
         plant_targets(dir);
         const std::string path = row.target[0] == '/' ? row.target : dir.file(row.target);

@@ -369,7 +369,8 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         t::TempDir dir;
-        ASSERT_TRUE(b::write_recording(row.with_record ? b::dated_receiver_recipe() : b::tables_recipe(), dir.file("rec.ts")).ok);
+        const b::Recipe recipe = row.with_record ? b::dated_receiver_recipe() : b::tables_recipe();
+        ASSERT_TRUE(b::write_recording(recipe, dir.file("rec.ts")).ok);
         ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
         const std::vector<std::string> env = t::undo_in(dir);
         std::vector<std::string> args = row.args;
@@ -383,7 +384,8 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
 
         // Every write is flushed before the file is closed and the success line printed.
         const std::string log = dir.file("calls.log");
-        t::RunResult run = t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, args, dir.path(), env);
+        t::RunResult run =
+            t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, args, dir.path(), env);
         EXPECT_NE(run.out.find("Overwrite"), std::string::npos) << run.out << run.err;
         size_t writes = 0;
         EXPECT_EQ(closed_unflushed(t::read_text(log), writes), std::vector<std::string>{});

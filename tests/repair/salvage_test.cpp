@@ -350,7 +350,8 @@ TEST(Salvage, FailedOrRefusedLeavesNothing) {
             ASSERT_TRUE(b::write_recording(receiver(1), dir.file("rec.ts")).ok);
         }
         const t::Unchanged kept(fifo ? std::vector<std::string>{} : std::vector<std::string>{dir.file("rec.ts")});
-        t::RunResult r = t::run_varnek_restricted({"-salvage:out.ts", "rec.ts"}, dir.path(), fifo ? t::no_size_limit : 100000);
+        const uint64_t limit = fifo ? t::no_size_limit : 100000;
+        t::RunResult r = t::run_varnek_restricted({"-salvage:out.ts", "rec.ts"}, dir.path(), limit);
         if (fifo) writer.join();
         EXPECT_EQ(r.exit_code, 3);
         EXPECT_EQ(r.err, fifo ? "Error: 'rec.ts' is not a regular file: not salvaged!\n" : "Error: Can't write 'out.ts'!\n");

@@ -193,8 +193,9 @@ TEST(Undo, KilledAnywhereEachRepairIsAllOrNothing) {
     // before that, a write leaves the time it set).
     kill_at_each({"pwrite64", "rename,renameat,renameat2", "fsync", "utimensat"}, 40, [&](const char* call, unsigned n) {
         EXPECT_TRUE(t::write_file(files[0], original));
-        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo-" + std::string(call) + std::to_string(n))};
-        t::RunResult r = t::run_under_strace(t::kill_at(call, n), {"-fixqbx", "-fixpat", "-force", "rec.ts"}, dir.path(), env);
+        const std::vector<std::string> env = {"VARNEK_UNDO_DIR=" + dir.file("undo-" + (call + std::to_string(n)))};
+        const std::vector<std::string> args = {"-fixqbx", "-fixpat", "-force", "rec.ts"};
+        t::RunResult r = t::run_under_strace(t::kill_at(call, n), args, dir.path(), env);
         const b::Bytes now = t::read_file(files[0]);
         EXPECT_TRUE(now == original || now == after_qbx || now == after_both);
         if (now != original) {
@@ -302,15 +303,18 @@ TEST(Undo, TakesOnlyTheUsersOwnSafeUndoData) {
          "it belongs to another user"},
         {"a symbolic link", false, [](Path, Path file, Path later) { fs::create_symlink(file, later); },
          "it is a symbolic link"},
-        {"a second name of the user's own file", false, [](Path, Path file, Path later) { fs::create_hard_link(file, later); },
+        {"a second name of the user's own file", false,
+         [](Path, Path file, Path later) { fs::create_hard_link(file, later); },
          "it has more than one name"},
         {"a FIFO", false, [](Path, Path, Path later) { ASSERT_EQ(t::portable::make_fifo(later.c_str()), 0); },
          "it is not a regular file"},
         {"a file the group may write", false, [](Path, Path file, Path) { fs::permissions(file, fs::perms(0620)); },
          "others may write to it"},
-        {"a folder all may write to, not sticky", false, [](Path folder, Path, Path) { fs::permissions(folder, fs::perms::all); },
+        {"a folder all may write to, not sticky", false,
+         [](Path folder, Path, Path) { fs::permissions(folder, fs::perms::all); },
          "others may write to its folder"},
-        {"a folder of another user", true, [](Path folder, Path, Path) { ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0); },
+        {"a folder of another user", true,
+         [](Path folder, Path, Path) { ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0); },
          "its folder belongs to another user"},
     };
     for (const Row& row : rows) {
@@ -584,7 +588,8 @@ TEST(Undo, KilledAnywhereUndoIsCompletedByTheNext) {
         const std::string undo_path = undo_file_in(folder);
         const b::Bytes undo_text = t::read_file(undo_path);
 
-        kill_at_each({"pwrite64", "ftruncate", "utimensat", "fsync", "rename,renameat,renameat2"}, 20, [&](const char* call, unsigned n) {
+        const auto calls = {"pwrite64", "ftruncate", "utimensat", "fsync", "rename,renameat,renameat2"};
+        kill_at_each(calls, 20, [&](const char* call, unsigned n) {
             repaired.restore();
             for (const std::string& name : t::folder_names(folder)) std::filesystem::remove(folder + "/" + name);
             EXPECT_TRUE(t::write_file(undo_path, undo_text));
