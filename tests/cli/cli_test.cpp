@@ -23,8 +23,9 @@ void write_plain(const std::string& path, std::vector<build::Packet> extra_head 
 
 // One table of command lines, each run in a folder that holds rec.ts (PAT,
 // PMT and 3000 packets, no header record), a.ts and c.ts (the same behind a
-// CHNM packet), the empty file e.ts, h.bin and a folder sub.ts; b.ts and
-// nope.ts do not exist. No run writes rec.ts, e.ts or new.bin.
+// CHNM packet), the empty file e.ts, zeros.ts (200,000 zero bytes), h.bin
+// and a folder sub.ts; b.ts, nope.ts and missing.ts do not exist. No run writes rec.ts,
+// e.ts or new.bin.
 TEST(Cli, CommandLines) {
     const std::string usage =
         "Varnek [options] <ts>\n\n"
@@ -68,7 +69,7 @@ TEST(Cli, CommandLines) {
     // Default: head block, then the tail block. -all: three full blocks and a short read.
     const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
     const std::string partial = head + ".SEEK..PCR..PTS.END done\n", full = head + "... done\n";
-    const std::string unknown = "Error: Unknown option '-x'!\n";
+    const std::string unknown = "Error: Unknown option '-x'!\n", lost = "\nSync lost at 00000000";
     const struct { Args args; int code; std::string out, err; bool prefix = false; } rows[] = {
         // No recording: the usage text and code 10. Asked for, it is an
         // answer, not a mistake, and a recording beside it is not read.
@@ -130,6 +131,13 @@ TEST(Cli, CommandLines) {
         {{"--all", "rec.ts"}, 0, full, "", true},
         {{"--prn:CHNM", "a.ts"}, 0, "Alpha", ""},
         {{"rec.ts", "--get:"}, 11, get, "Error: No get-file!\n"},
+        // A "Sync lost" line that no "ReSync" ends is ended before the next
+        // line on the error stream, whoever prints it; a second "Sync lost"
+        // ends it itself.
+        {{"zeros.ts", "-fixpat", "-dry"}, 3, "", lost + "\nError: No QBX found!\n", true},
+        {{"-list", "zeros.ts", "missing.ts"}, 0, "", lost + "\nError: Can't open 'missing.ts' for reading!\n", true},
+        {{"-list", "zeros.ts", "zeros.ts"}, 0, "", lost + lost, true},
+        {{"-list", "zeros.ts"}, 0, "", lost, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
@@ -140,6 +148,7 @@ TEST(Cli, CommandLines) {
         ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub.ts").c_str(), 0755), 0);
         ASSERT_TRUE(varnek::test::write_file(dir.file("h.bin"), varnek::test::Bytes(188, 0x47)));
         ASSERT_TRUE(varnek::test::write_file(dir.file("e.ts"), varnek::test::Bytes{}));
+        ASSERT_TRUE(varnek::test::write_file(dir.file("zeros.ts"), varnek::test::Bytes(200000, 0)));
         varnek::test::Unchanged rec({dir.file("rec.ts"), dir.file("e.ts")});
         auto r = run_varnek(row.args, dir.path(), varnek::test::undo_in(dir));
         EXPECT_EQ(r.exit_code, row.code);

@@ -31,8 +31,6 @@ build::Packet write_rec(const std::string& path, uint64_t part_packets = 0) {
     return r.head[0];
 }
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST(Faults, AsUserWithoutWriteAccess) {
     VARNEK_NOT_ON_WINDOWS("there are no POSIX users to become");
     if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
@@ -71,10 +69,10 @@ TEST(Faults, AsUserWithoutWriteAccess) {
         std::string scan = "Analyse: 'rec.ts' BEG.QBXH..PAT..PMT..PCR..PTS..SEEK..PCR..PTS.END done\n";
         EXPECT_EQ(r.out.substr(0, scan.size() + 10), scan + "Testtime: ");
         if (!row.wrote.empty()) {
-            EXPECT_TRUE(has(r.out, row.wrote)) << r.out;
+            EXPECT_TRUE(t::has(r.out, row.wrote)) << r.out;
             continue;
         }
-        EXPECT_FALSE(has(r.out, "Overwrite")) << r.out;
+        EXPECT_FALSE(t::has(r.out, "Overwrite")) << r.out;
         rec.check();
     }
 }
@@ -100,8 +98,8 @@ TEST(Faults, UnusualFileNames) {
         EXPECT_EQ(r.exit_code, 3) << "the header record of " << name << ".no is not copied";
         EXPECT_EQ(r.err, "Error: Can't open '" + name + ".no' for reading!\n");
         EXPECT_EQ(r.out.find("Analyse: '" + name + "' BEG"), 0u) << r.out.substr(0, 200);
-        EXPECT_TRUE(has(r.out, " done\nAnalyse: '" + name + "1' BEG"));
-        EXPECT_TRUE(has(r.out, "Write first ts packet to: '" + name + ".bin'\n"));
+        EXPECT_TRUE(t::has(r.out, " done\nAnalyse: '" + name + "1' BEG"));
+        EXPECT_TRUE(t::has(r.out, "Write first ts packet to: '" + name + ".bin'\n"));
         EXPECT_EQ(t::read_file(path + ".bin"), t::Bytes(record.begin(), record.end()));
     }
 }
@@ -124,7 +122,7 @@ TEST(Faults, FileCutShortWhileScanned) {
         });
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.exit_code, 0);
-        EXPECT_TRUE(has(run.out, " done\nTesttime: ")) << run.out.substr(0, 300);
+        EXPECT_TRUE(t::has(run.out, " done\nTesttime: ")) << run.out.substr(0, 300);
         EXPECT_EQ(run.err, "") << "the new end is no sync loss";
         // The whole file again for the next round.
         int fd = open(dir.file("rec.ts").c_str(), O_WRONLY);

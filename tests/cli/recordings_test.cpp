@@ -271,22 +271,4 @@ TEST(Recordings, WhatATerminalSees) {
     }
 }
 
-// A "Sync lost" line that no "ReSync" ends is ended before the next line on
-// the error stream, whoever prints it; a second "Sync lost" ends it itself.
-TEST(Recordings, SyncLineEndedBeforeTheNextLine) {
-    t::TempDir dir;
-    ASSERT_TRUE(t::write_file(dir.file("zeros.ts"), t::Bytes(200000, 0)));
-    const std::string lost = "\nSync lost at 00000000";
-    const struct { Names args; std::string err; } rows[] = {
-        {{"zeros.ts", "-fixpat", "-dry"}, lost + "\nError: No QBX found!\n"},
-        {{"-list", "zeros.ts", "missing.ts"}, lost + "\nError: Can't open 'missing.ts' for reading!\n"},
-        {{"-list", "zeros.ts", "zeros.ts"}, lost + lost},
-        {{"-list", "zeros.ts"}, lost},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        EXPECT_EQ(t::run_varnek(row.args, dir.path()).err, row.err);
-    }
-}
-
 }  // namespace

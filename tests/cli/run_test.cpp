@@ -17,8 +17,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // 3000 packets behind the given head; PAT and PMT unless bare.
 void write_rec(const std::string& path, std::vector<build::Packet> head, bool bare = false) {
     build::Recipe r = build::tables_recipe(head);
@@ -93,9 +91,9 @@ TEST(Run, ExitStatusAndLock) {
         if (lock) varnek::unlock_file(lock);
         EXPECT_EQ(r.exit_code, row.code);
         EXPECT_EQ(r.err, row.err);
-        EXPECT_TRUE(has(r.out, row.out_has)) << r.out;
+        EXPECT_TRUE(t::has(r.out, row.out_has)) << r.out;
         if (!row.out_not.empty()) {
-            EXPECT_FALSE(has(r.out, row.out_not)) << r.out;
+            EXPECT_FALSE(t::has(r.out, row.out_not)) << r.out;
         }
         if (row.locked) rec.check();
     }

@@ -30,8 +30,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // What a run printed behind the report's closing duration line.
 std::string repair_lines(const std::string& out) { return out.substr(out.rfind(" Duration:  ") + 22); }
 
@@ -158,7 +156,7 @@ TEST(Targets, RefusedWritesChangeNothing) {
                                                   t::undo_in(dir));
         EXPECT_EQ(r.exit_code, 3);
         EXPECT_EQ(r.err, row.err);
-        EXPECT_FALSE(has(r.out, "Write first") || has(r.out, "Overwrite") || has(r.out, "Salvaged")) << r.out;
+        EXPECT_FALSE(t::has(r.out, "Write first") || t::has(r.out, "Overwrite") || t::has(r.out, "Salvaged")) << r.out;
         EXPECT_EQ(folder_state(dir.path()), before);
         kept.check();
     }
@@ -186,7 +184,7 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
         const int reader = row.target == "pipe" ? open(path.c_str(), O_RDWR | O_NONBLOCK) : -1;
         t::RunResult r = t::run_varnek({"rec.ts", "-get:" + row.target}, dir.path());
         EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(has(r.out, "Write first ts packet to: '" + row.target + "'\n")) << r.out;
+        EXPECT_TRUE(t::has(r.out, "Write first ts packet to: '" + row.target + "'\n")) << r.out;
         if (reader >= 0) {
             uint8_t got[400];
             const ssize_t n = read(reader, got, sizeof got);

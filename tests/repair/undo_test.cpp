@@ -381,21 +381,15 @@ TEST(Undo, DamagedUndoFilesWriteNothingElse) {
     const t::Unchanged repaired(files, t::Unchanged::keep_times);
     ASSERT_NE(repaired.bytes[0], original.bytes[0]);
 
-    auto lines_of = [](const std::string& text) {
-        std::vector<std::string> lines;
-        for (size_t at = 0, end; at < text.size(); at = end) {
-            end = text.find('\n', at) == std::string::npos ? text.size() : text.find('\n', at) + 1;
-            lines.push_back(text.substr(at, end - at));
-        }
-        return lines;
-    };
     std::mt19937 random(20261128);
     auto below = [&](size_t n) { return size_t(random() % n); };
     unsigned undone = 0, refused = 0;
     const unsigned rounds = 1000;
     for (unsigned round = 0; round < rounds; ++round) {
         std::string text = below(8) == 0 ? other : own;
-        std::vector<std::string> lines = lines_of(text);
+        std::vector<std::string> lines;  // each with its end, as both texts end in one
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
         const size_t kind = below(8);
         const char* kinds[] = {"as it is",       "bits flipped",  "cut short",      "a line deleted",
                                "a line doubled", "lines swapped", "bytes inserted", "bytes replaced"};

@@ -101,6 +101,8 @@ struct Unchanged {
     void restore() const;
 };
 
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 // A row of a table that cannot run here: when skip, it is said so, as a
 // skipped test would be, and the caller goes on with the next row.
 bool skip_row(bool skip, const std::string& what, const std::string& why);
