@@ -24,8 +24,8 @@ void write_plain(const std::string& path, std::vector<build::Packet> extra_head 
 // One table of command lines, each run in a folder that holds rec.ts (PAT,
 // PMT and 3000 packets, no header record), a.ts and c.ts (the same behind a
 // CHNM packet), the empty file e.ts, zeros.ts (200,000 zero bytes), h.bin
-// and a folder sub.ts; b.ts, nope.ts and missing.ts do not exist. No run writes rec.ts,
-// e.ts or new.bin.
+// and a folder sub.ts; b.ts, nope.ts and missing.ts do not exist. No run
+// writes rec.ts, e.ts or new.bin.
 TEST(Cli, CommandLines) {
     const std::string usage =
         "Varnek [options] <ts>\n\n"

@@ -30,9 +30,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// What a run printed behind the report's closing duration line.
-std::string repair_lines(const std::string& out) { return out.substr(out.rfind(" Duration:  ") + 22); }
-
 t::Bytes first_packet(const std::string& path) {
     t::Bytes bytes = t::read_file(path);
     bytes.resize(188);
@@ -300,7 +297,7 @@ TEST(DryRun, PreviewsTheWholeRun) {
         EXPECT_EQ(runs[1].err, runs[0].err);
         EXPECT_EQ(runs[1].exit_code, runs[0].exit_code);
         if (!row.said.empty()) {
-            EXPECT_EQ(repair_lines(runs[1].out), row.said);
+            EXPECT_EQ(t::repair_lines(runs[1].out), row.said);
         }
     }
 }

@@ -130,19 +130,11 @@ struct Rec {
     }
 };
 
-// What the run printed behind the report's closing duration line.
-std::string repair_lines(const std::string& out) {
-    size_t at = out.rfind("\n Duration:  ");
-    if (at == std::string::npos) return "<no report>";
-    at = out.find("\n\n", at + 1);
-    return at == std::string::npos ? "<no report end>" : out.substr(at + 2);
-}
-
 void expect_printed(const t::RunResult& r, const std::string& out, const std::string& err) {
     ASSERT_TRUE(r.started) << r.err;
     // Every error line here is a repair's: the run tells a script it failed.
     EXPECT_EQ(r.exit_code, err.find("Error: ") == std::string::npos ? 0 : 3);
-    EXPECT_EQ(repair_lines(r.out), out);
+    EXPECT_EQ(t::repair_lines(r.out), out);
     EXPECT_EQ(r.err, err);
 }
 

@@ -66,6 +66,13 @@ RunResult run_varnek(const std::vector<std::string>& args, const std::string& wo
     return run_program(varnek_binary(), args, workdir, tool_env(env));
 }
 
+std::string repair_lines(const std::string& out) {
+    size_t at = out.rfind("\n Duration:  ");
+    if (at == std::string::npos) return "<no report>";
+    at = out.find("\n\n", at + 1);
+    return at == std::string::npos ? "<no report end>" : out.substr(at + 2);
+}
+
 std::string without_testtime(const std::string& text) {
     static const std::regex testtime("Testtime:  [0-9]+\\.[0-9]{3} s");
     return std::regex_replace(text, testtime, "Testtime:  #.### s");

@@ -52,6 +52,9 @@ RunResult run_under_strace(std::vector<std::string> options, const std::vector<s
 // calls (names separated by commas).
 std::vector<std::string> kill_at(const std::string& calls, unsigned n);
 
+// What a run printed behind the report's closing duration line.
+std::string repair_lines(const std::string& out);
+
 // The report's scan time is the one figure that differs from run to run:
 // it reads "Testtime:  #.### s" here.
 std::string without_testtime(const std::string& text);
