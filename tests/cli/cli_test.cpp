@@ -9,8 +9,7 @@
 #include "programs.h"
 
 namespace build = varnek::build;
-using varnek::test::run_varnek;
-using varnek::test::TempDir;
+namespace t = varnek::test;
 
 namespace {
 
@@ -141,34 +140,34 @@ TEST(Cli, CommandLines) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
-        varnek::test::TempDir dir;
+        t::TempDir dir;
         write_plain(dir.file("rec.ts"));
         write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
         write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
-        ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub.ts").c_str(), 0755), 0);
-        ASSERT_TRUE(varnek::test::write_file(dir.file("h.bin"), varnek::test::Bytes(188, 0x47)));
-        ASSERT_TRUE(varnek::test::write_file(dir.file("e.ts"), varnek::test::Bytes{}));
-        ASSERT_TRUE(varnek::test::write_file(dir.file("zeros.ts"), varnek::test::Bytes(200000, 0)));
-        varnek::test::Unchanged rec({dir.file("rec.ts"), dir.file("e.ts")});
-        auto r = run_varnek(row.args, dir.path(), varnek::test::undo_in(dir));
+        ASSERT_EQ(t::portable::make_dir(dir.file("sub.ts").c_str(), 0755), 0);
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        ASSERT_TRUE(t::write_file(dir.file("e.ts"), t::Bytes{}));
+        ASSERT_TRUE(t::write_file(dir.file("zeros.ts"), t::Bytes(200000, 0)));
+        t::Unchanged rec({dir.file("rec.ts"), dir.file("e.ts")});
+        auto r = t::run_varnek(row.args, dir.path(), t::undo_in(dir));
         EXPECT_EQ(r.exit_code, row.code);
-        const std::string out = varnek::test::without_testtime(r.out);
+        const std::string out = t::without_testtime(r.out);
         EXPECT_EQ(row.prefix ? out.substr(0, row.out.size()) : out, row.out);
         EXPECT_EQ(r.err, row.err);
-        EXPECT_FALSE(varnek::test::file_exists(dir.file("new.bin")));
+        EXPECT_FALSE(t::file_exists(dir.file("new.bin")));
         rec.check();
     }
 }
 
 // Of an option given twice, the later value counts.
 TEST(Cli, LaterValueCounts) {
-    TempDir dir;
+    t::TempDir dir;
     write_plain(dir.file("rec.ts"), {build::qbxh_packet({})});
-    auto r = run_varnek({"-get:a.bin", "rec.ts", "-get:b.bin"}, dir.path());
+    auto r = t::run_varnek({"-get:a.bin", "rec.ts", "-get:b.bin"}, dir.path());
     EXPECT_NE(r.out.find("\nWrite first ts packet to: 'b.bin'\n"), std::string::npos) << r.out;
-    EXPECT_FALSE(varnek::test::file_exists(dir.file("a.bin")));
-    const varnek::test::Bytes rec = varnek::test::read_file(dir.file("rec.ts"));
-    EXPECT_EQ(varnek::test::read_file(dir.file("b.bin")), varnek::test::Bytes(rec.begin(), rec.begin() + 188));
+    EXPECT_FALSE(t::file_exists(dir.file("a.bin")));
+    const t::Bytes rec = t::read_file(dir.file("rec.ts"));
+    EXPECT_EQ(t::read_file(dir.file("b.bin")), t::Bytes(rec.begin(), rec.begin() + 188));
 }
 
 }  // namespace
