@@ -1,6 +1,5 @@
 // The command line, through the real program.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>

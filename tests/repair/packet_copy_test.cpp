@@ -13,9 +13,7 @@
 #endif
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>

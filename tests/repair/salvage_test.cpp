@@ -19,7 +19,6 @@
 
 #include <csignal>
 
-#include <functional>
 #include <thread>
 #include <string>
 #include <vector>
