@@ -98,12 +98,13 @@ struct Unchanged {
     std::vector<Bytes> bytes;
     std::vector<varnek::FileTimes> times;
 
-    explicit Unchanged(std::vector<std::string> names, bool keep_times = false);
+    explicit Unchanged(std::vector<std::string> names, bool keep = false);
     void check(const std::vector<Patch>& patches = {}) const;
     bool same() const;
     void restore() const;
 };
 
+// Whether text holds part somewhere.
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A row of a table that cannot run here: when skip, it is said so, as a

@@ -268,6 +268,7 @@ struct ReceiverFields {
     std::string event, short_text, channel;
 };
 Recipe receiver_recipe(const ReceiverFields& fields);
+
 // The receiver's recording that the tests use most: channel, begun
 // 2026-11-28 at 20:00, duration_s long by its record, body_packets packets
 // behind its six head packets (2000 make a second).
