@@ -1,6 +1,5 @@
 // The command line, through the real program.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -9,8 +8,7 @@
 #include "programs.h"
 
 namespace build = varnek::build;
-using varnek::test::run_varnek;
-using varnek::test::TempDir;
+namespace t = varnek::test;
 
 namespace {
 
@@ -18,18 +16,14 @@ using Args = std::vector<std::string>;
 
 // PAT and PMT ahead of 3000 body packets; the PCR travels alone on 0x200.
 void write_plain(const std::string& path, std::vector<build::Packet> extra_head = {}) {
-    build::Recipe r;
-    r.pcr_pid = 0x200;
-    r.head = extra_head;
-    r.head.push_back(build::pat_packet({{1, 0x64}}));
-    r.head.push_back(build::pmt_packet(build::pmt_for(r)));
-    r.body_packets = 3000;
-    ASSERT_TRUE(build::write_recording(r, path).ok);
+    ASSERT_TRUE(build::write_recording(build::tables_recipe(extra_head, 3000, 0x200), path).ok);
 }
 
-// One table of command lines, run in a folder that holds rec.ts (PAT, PMT
-// and 3000 packets), a.ts and c.ts (the same behind a CHNM packet) and a
-// folder sub; b.ts and nope.ts do not exist.
+// One table of command lines, each run in a folder that holds rec.ts (PAT,
+// PMT and 3000 packets, no header record), a.ts and c.ts (the same behind a
+// CHNM packet), the empty file e.ts, zeros.ts (200,000 zero bytes), h.bin
+// and a folder sub.ts; b.ts, nope.ts and missing.ts do not exist. No run
+// writes rec.ts, e.ts or new.bin.
 TEST(Cli, CommandLines) {
     const std::string usage =
         "Varnek [options] <ts>\n\n"
@@ -73,7 +67,8 @@ TEST(Cli, CommandLines) {
     // Default: head block, then the tail block. -all: three full blocks and a short read.
     const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
     const std::string partial = head + ".SEEK..PCR..PTS.END done\n", full = head + "... done\n";
-    const struct { Args args; int code; std::string out, err; bool first_line = false; } rows[] = {
+    const std::string unknown = "Error: Unknown option '-x'!\n", lost = "\nSync lost at 00000000";
+    const struct { Args args; int code; std::string out, err; bool prefix = false; } rows[] = {
         // No recording: the usage text and code 10. Asked for, it is an
         // answer, not a mistake, and a recording beside it is not read.
         {{}, 10, usage, ""},
@@ -100,36 +95,20 @@ TEST(Cli, CommandLines) {
         {{"-allx", "rec.ts"}, 0, full, "", true},
         // A recording that cannot be read is skipped with its error line.
         {{"-list", "nope.ts", "rec.ts"}, 0, " Duration:  00:00:00\n", "Error: Can't open 'nope.ts' for reading!\n"},
-        // A folder stands for the recordings below it: sub holds none.
-        {{"-list", "sub", "rec.ts"}, 0, " Duration:  00:00:00\n", ""},
+        // A folder, even one named like a recording, stands for the recordings
+        // below it (sub.ts holds none), never for a file to read; an empty file is read.
+        {{"-list", "sub.ts", "rec.ts"}, 0, " Duration:  00:00:00\n", ""},
+        {{"sub.ts", "e.ts", "-fixqbx", "-fixpat", "-get:new.bin"}, 3,
+         "Analyse: 'e.ts' BEG done\nTesttime:  #.### s\n\nPID-List\n Duration:  00:00:00\n\n",
+         "Error: No PMT found!\nError: No QBX found!\n"},
         // The tag mode ends after the first recording: b.ts would cost an error line.
         {{"a.ts", "-prn:CHNM", "b.ts", "c.ts"}, 0, "Alpha", ""},
-    };
-    TempDir dir;
-    write_plain(dir.file("rec.ts"));
-    write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
-    write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
-    ASSERT_EQ(varnek::test::portable::make_dir(dir.file("sub").c_str(), 0755), 0);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        auto r = run_varnek(row.args, dir.path());
-        EXPECT_EQ(r.exit_code, row.code);
-        EXPECT_EQ(row.first_line ? r.out.substr(0, r.out.find('\n') + 1) : r.out, row.out);
-        EXPECT_EQ(r.err, row.err);
-    }
-}
-
-// Options as users type them (--dry, --check) are the tool's own, and an
-// option it does not know ends a run that would write or check before any
-// file is opened. In a folder with rec.ts (PAT, PMT, 3000 packets, no
-// header record), a.ts (the same behind a CHNM packet) and h.bin.
-TEST(Cli, UnknownOptionsAndTwoDashes) {
-    const std::string unknown = "Error: Unknown option '-x'!\n";
-    const std::string head = "Analyse: 'rec.ts' BEG.PAT..PMT..PCR..PTS.";
-    const struct { Args args; int code; std::string out, err; } rows[] = {
-        // Each of these once wrote for real, or exited 0 after a check.
-        {{"--dry", "-fixqbx", "-force", "rec.ts"}, 0, head, ""},
-        {{"--check", "rec.ts"}, 1, "'rec.ts': no_header", ""},
+        // Options as users type them (--dry, --check) are the tool's own;
+        // each of these once wrote for real, or exited 0 after a check.
+        {{"--dry", "-fixqbx", "-force", "rec.ts"}, 0, head, "", true},
+        {{"--check", "rec.ts"}, 1, "'rec.ts': no_header", "", true},
+        // An option the tool does not know ends a run that would write or
+        // check before any file is opened.
         {{"-x", "-fixqbx", "rec.ts"}, 14, "", unknown},
         {{"-fixpat", "-force", "--frob", "rec.ts"}, 14, "", "Error: Unknown option '--frob'!\n"},
         {{"-put:h.bin", "-force", "-x", "rec.ts"}, 14, "", unknown},
@@ -144,38 +123,50 @@ TEST(Cli, UnknownOptionsAndTwoDashes) {
         {{"--listing", "-undo", "rec.ts"}, 14, "", "Error: -undo can't be combined with -list!\n"},
         {{"-undo", "--prn:CHNM", "-x", "rec.ts"}, 14, "", unknown + "Error: -undo can't be combined with -prn:!\n"},
         // A run that only reports ignores what it does not know, as always.
-        {{"-x", "--y", "rec.ts"}, 0, head, ""},
-        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"", "Error: Can't open 'nope.ts' for reading!\n"},
-        {{"--all", "rec.ts"}, 0, head + "... done\n", ""},
+        {{"-x", "--y", "rec.ts"}, 0, head, "", true},
+        {{"-x", "-list", "-json", "nope.ts"}, 0, "{\"recording\":\"nope.ts\"",
+         "Error: Can't open 'nope.ts' for reading!\n", true},
+        {{"--all", "rec.ts"}, 0, full, "", true},
         {{"--prn:CHNM", "a.ts"}, 0, "Alpha", ""},
-        {{"rec.ts", "--get:"}, 11, "use: Varnek <ts-file> -get:<file>\n", "Error: No get-file!\n"},
-        {{"--version"}, 0, "varnek " VARNEK_VERSION "\n", ""},
+        {{"rec.ts", "--get:"}, 11, get, "Error: No get-file!\n"},
+        // A "Sync lost" line that no "ReSync" ends is ended before the next
+        // line on the error stream, whoever prints it; a second "Sync lost"
+        // ends it itself.
+        {{"zeros.ts", "-fixpat", "-dry"}, 3, "", lost + "\nError: No QBX found!\n", true},
+        {{"-list", "zeros.ts", "missing.ts"}, 0, "", lost + "\nError: Can't open 'missing.ts' for reading!\n", true},
+        {{"-list", "zeros.ts", "zeros.ts"}, 0, "", lost + lost, true},
+        {{"-list", "zeros.ts"}, 0, "", lost, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
-        varnek::test::TempDir dir;
+        t::TempDir dir;
         write_plain(dir.file("rec.ts"));
         write_plain(dir.file("a.ts"), {build::qbx_packet("CHNM", "Alpha")});
-        ASSERT_TRUE(varnek::test::write_file(dir.file("h.bin"), varnek::test::Bytes(188, 0x47)));
-        varnek::test::Unchanged rec({dir.file("rec.ts")});
-        auto r = run_varnek(row.args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+        write_plain(dir.file("c.ts"), {build::qbx_packet("CHNM", "Gamma")});
+        ASSERT_EQ(t::portable::make_dir(dir.file("sub.ts").c_str(), 0755), 0);
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        ASSERT_TRUE(t::write_file(dir.file("e.ts"), t::Bytes{}));
+        ASSERT_TRUE(t::write_file(dir.file("zeros.ts"), t::Bytes(200000, 0)));
+        t::Unchanged rec({dir.file("rec.ts"), dir.file("e.ts")});
+        auto r = t::run_varnek(row.args, dir.path(), t::undo_in(dir));
         EXPECT_EQ(r.exit_code, row.code);
-        EXPECT_EQ(row.code == 14 ? r.out : r.out.substr(0, row.out.size()), row.out);
+        const std::string out = t::without_testtime(r.out);
+        EXPECT_EQ(row.prefix ? out.substr(0, row.out.size()) : out, row.out);
         EXPECT_EQ(r.err, row.err);
-        EXPECT_FALSE(varnek::test::file_exists(dir.file("new.bin")));
+        EXPECT_FALSE(t::file_exists(dir.file("new.bin")));
         rec.check();
     }
 }
 
 // Of an option given twice, the later value counts.
 TEST(Cli, LaterValueCounts) {
-    TempDir dir;
+    t::TempDir dir;
     write_plain(dir.file("rec.ts"), {build::qbxh_packet({})});
-    auto r = run_varnek({"-get:a.bin", "rec.ts", "-get:b.bin"}, dir.path());
+    auto r = t::run_varnek({"-get:a.bin", "rec.ts", "-get:b.bin"}, dir.path());
     EXPECT_NE(r.out.find("\nWrite first ts packet to: 'b.bin'\n"), std::string::npos) << r.out;
-    EXPECT_FALSE(varnek::test::file_exists(dir.file("a.bin")));
-    const varnek::test::Bytes rec = varnek::test::read_file(dir.file("rec.ts"));
-    EXPECT_EQ(varnek::test::read_file(dir.file("b.bin")), varnek::test::Bytes(rec.begin(), rec.begin() + 188));
+    EXPECT_FALSE(t::file_exists(dir.file("a.bin")));
+    const t::Bytes rec = t::read_file(dir.file("rec.ts"));
+    EXPECT_EQ(t::read_file(dir.file("b.bin")), t::Bytes(rec.begin(), rec.begin() + 188));
 }
 
 }  // namespace

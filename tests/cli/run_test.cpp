@@ -17,32 +17,30 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // 3000 packets behind the given head; PAT and PMT unless bare.
 void write_rec(const std::string& path, std::vector<build::Packet> head, bool bare = false) {
-    build::Recipe r;
-    r.head = head;
-    if (!bare) {
-        r.head.push_back(build::pat_packet({{1, 0x64}}));
-        r.head.push_back(build::pmt_packet(build::pmt_for(r)));
-    }
-    r.body_packets = 3000;
+    build::Recipe r = build::tables_recipe(head);
+    if (bare) r.head.resize(head.size());
     ASSERT_TRUE(build::write_recording(r, path).ok) << path;
 }
 
-// In a folder with rec.ts (header record, PAT, PMT), plain.ts (no header
-// record) and bare.ts (no tables at all); nope.ts does not exist.
-TEST(RunExit, ThreeWhenARepairFailed) {
+// In a folder with rec.ts (header record, CHNM packet, PAT, PMT), other.ts
+// (header record, PAT, PMT), plain.ts (no header record), bare.ts (no tables
+// at all) and h.bin; nope.ts does not exist. A run whose repair failed says
+// so by its exit code. While this process holds the lock of rec.ts (locked
+// rows, run on rec.ts and other.ts), a run that would write into rec.ts
+// leaves it alone with one error line and goes on; runs that only read, and
+// -dry, take no lock.
+TEST(Run, ExitStatusAndLock) {
     const std::string check_note = "Note: -check only reads: -fixqbx, -fixpat, -get: and -put: are not carried out\n";
-    const struct { Args args; int code; std::string err, out_has; } rows[] = {
+    const std::string busy = "Error: 'rec.ts' is being repaired by another run!\n";
+    const struct { Args args; int code; std::string err, out_has, out_not = ""; bool locked = false; } rows[] = {
         {{"-fixqbx", "-force", "rec.ts"}, 0, "", "Overwrite 1. ts packet with QBX"},
         {{"-fixqbx", "bare.ts"}, 3, "Error: No PMT found!\n", ""},
         {{"-fixqbx", "-dry", "bare.ts"}, 3, "Error: No PMT found!\n", ""},  // so would the real run
         {{"-json", "-fixqbx", "bare.ts"}, 3, "Error: No PMT found!\n", "\"ok\":false"},
         {{"-fixpat", "-force", "plain.ts"}, 3, "Error: No QBX found!\n", ""},
         {{"-fixpat", "rec.ts"}, 0, "", "\nPAT already exists\n"},  // nothing asked for that was not done
-        {{"-put:missing.bin", "-force", "rec.ts"}, 3, "Error: Can't open 'missing.bin' for reading!\n", ""},
         {{"-get:nodir/h.bin", "rec.ts"}, 3, "Error: Can't open 'nodir/h.bin' for writing!\n", ""},
         {{"-get:h.bin", "plain.ts"}, 0, "", ""},  // no header record: nothing to copy, nothing failed
         // The run goes on; a recording it cannot open had its repair asked for.
@@ -60,58 +58,43 @@ TEST(RunExit, ThreeWhenARepairFailed) {
         {{"-check", "-salvage:out.ts", "rec.ts"}, 0,
          "Note: -check only reads: -fixqbx, -fixpat, -get:, -put: and -salvage: are not carried out\n", "'rec.ts': intact"},
         {{"-check", "plain.ts"}, 1, "", "'plain.ts': damaged"},
+        // rec.ts locked by this process
+        {{"-fixqbx", "-force"}, 3, busy, "Analyse: 'other.ts'", "Analyse: 'rec.ts'", true},
+        {{"-fixpat", "-force"}, 3, busy, "Analyse: 'other.ts'", "Analyse: 'rec.ts'", true},
+        {{"-put:h.bin", "-force"}, 3, busy, "Overwrite first ts packet", "Analyse: 'rec.ts'", true},
+        {{"-get:h2.bin", "-fixqbx", "-force"}, 3, busy, "Write first ts packet to", "Analyse: 'rec.ts'", true},
+        {{"-undo"}, 3, busy + "Error: No undo data for 'other.ts'!\n", "", "Undone", true},
+        {{"-json", "-fixqbx", "-force"}, 3, busy, "\"error\":\"'rec.ts' is being repaired by another run\"", "", true},
+        {{}, 0, "", "Analyse: 'rec.ts'", "", true},
+        {{"-get:h2.bin"}, 0, "", "Analyse: 'rec.ts'", "", true},
+        {{"-fixqbx", "-force", "-dry"}, 0, "", "Would: Overwrite 1. ts packet with QBX", "", true},
+        {{"-list", "-fixqbx"}, 0, "", "Alpha", "", true},
+        {{"-check"}, 0, "", "'rec.ts': intact", "", true},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        t::TempDir dir;
-        write_rec(dir.file("rec.ts"), {build::qbxh_packet({}), build::qbx_packet("CHNM", "Alpha")});
-        write_rec(dir.file("plain.ts"), {});
-        write_rec(dir.file("bare.ts"), {}, true);
-        auto r = t::run_varnek(row.args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
-        EXPECT_EQ(r.exit_code, row.code);
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_TRUE(has(r.out, row.out_has)) << r.out;
-    }
-}
-
-// The lock of rec.ts held by this process while the tool runs on rec.ts
-// and other.ts: a run that would write into rec.ts leaves it alone with one
-// error line and goes on; runs that only read, and -dry, take no lock.
-TEST(RunLock, OneRepairAtATime) {
-    const std::string busy = "Error: 'rec.ts' is being repaired by another run!\n";
-    const struct { Args args; int code; std::string err, out_has, out_not; } rows[] = {
-        {{"-fixqbx", "-force"}, 3, busy, "Analyse: 'other.ts'", "Analyse: 'rec.ts'"},
-        {{"-fixpat", "-force"}, 3, busy, "Analyse: 'other.ts'", "Analyse: 'rec.ts'"},
-        {{"-put:h.bin", "-force"}, 3, busy, "Overwrite first ts packet", "Analyse: 'rec.ts'"},
-        {{"-get:h2.bin", "-fixqbx", "-force"}, 3, busy, "Write first ts packet to", "Analyse: 'rec.ts'"},
-        {{"-undo"}, 3, busy + "Error: No undo data for 'other.ts'!\n", "", "Undone"},
-        {{"-json", "-fixqbx", "-force"}, 3, busy, "\"error\":\"'rec.ts' is being repaired by another run\"", ""},
-        {{}, 0, "", "Analyse: 'rec.ts'", ""},
-        {{"-get:h2.bin"}, 0, "", "Analyse: 'rec.ts'", ""},
-        {{"-fixqbx", "-force", "-dry"}, 0, "", "Would: Overwrite 1. ts packet with QBX", ""},
-        {{"-list", "-fixqbx"}, 0, "", "Alpha", ""},
-        {{"-check"}, 0, "", "'rec.ts': intact", ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
+        SCOPED_TRACE(testing::PrintToString(row.args) + (row.locked ? " locked" : ""));
         t::TempDir dir;
         write_rec(dir.file("rec.ts"), {build::qbxh_packet({}), build::qbx_packet("CHNM", "Alpha")});
         write_rec(dir.file("other.ts"), {build::qbxh_packet({})});
+        write_rec(dir.file("plain.ts"), {});
+        write_rec(dir.file("bare.ts"), {}, true);
         ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
         t::Unchanged rec({dir.file("rec.ts")});
         varnek::FileLock* lock = nullptr;
-        ASSERT_EQ(varnek::lock_file(dir.file("rec.ts").c_str(), lock), varnek::LockOutcome::taken);
+        if (row.locked) {
+            ASSERT_EQ(varnek::lock_file(dir.file("rec.ts").c_str(), lock), varnek::LockOutcome::taken);
+        }
         Args args = row.args;
-        args.insert(args.end(), {"rec.ts", "other.ts"});
-        auto r = t::run_varnek(args, dir.path(), {"VARNEK_UNDO_DIR=" + dir.file("undo")});
-        varnek::unlock_file(lock);
+        if (row.locked) args.insert(args.end(), {"rec.ts", "other.ts"});
+        auto r = t::run_varnek(args, dir.path(), t::undo_in(dir));
+        if (lock) varnek::unlock_file(lock);
         EXPECT_EQ(r.exit_code, row.code);
         EXPECT_EQ(r.err, row.err);
-        EXPECT_TRUE(has(r.out, row.out_has)) << r.out;
+        EXPECT_TRUE(t::has(r.out, row.out_has)) << r.out;
         if (!row.out_not.empty()) {
-            EXPECT_FALSE(has(r.out, row.out_not)) << r.out;
+            EXPECT_FALSE(t::has(r.out, row.out_not)) << r.out;
         }
-        rec.check();
+        if (row.locked) rec.check();
     }
 }
 
@@ -133,7 +116,7 @@ TEST(RunLock, TakenAndGivenBack) {
     varnek::unlock_file(first);
 
     auto r = t::run_varnek({"-fixqbx", "-force", "rec.ts", "rec.ts"}, dir.path(),
-                           {"VARNEK_UNDO_DIR=" + dir.file("undo")});
+                           t::undo_in(dir));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
     const std::string line = "\nOverwrite 1. ts packet with QBX\n";

@@ -1,7 +1,8 @@
 // The in-place repairs (-fixqbx, -fixpat, -get:, -put:) run through the real
-// tool on recordings from the builder. Every case gives the recording old
-// times first, then checks every byte of every part file and both times
-// afterwards; the bytes a repair must write are laid out here by hand.
+// tool on recordings from the builder, and how they write. Every case gives
+// the recording old times first, then checks every byte of every part file
+// and both times afterwards; the bytes a repair must write are laid out here
+// by hand.
 #include "builder.h"
 #include "programs.h"
 
@@ -10,7 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <utility>
 
 namespace b = varnek::build;
@@ -106,18 +110,9 @@ b::Bytes generated_pat() {
     return p;
 }
 
-// Writes the packets as rec.ts, and as rec.ts1 behind part_packets of them.
-std::vector<std::string> write_parts(const t::TempDir& dir, const std::vector<b::Packet>& packets,
-                                     size_t part_packets) {
-    size_t split = part_packets ? part_packets : packets.size();
-    std::vector<std::vector<b::Packet>> parts{{packets.begin(), packets.begin() + long(split)}};
-    if (split < packets.size()) parts.push_back({packets.begin() + long(split), packets.end()});
-    std::vector<std::string> names;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        names.push_back(dir.file(b::part_name("rec.ts", unsigned(i))));
-        EXPECT_TRUE(b::write_packets(names.back(), parts[i]));
-    }
-    return names;
+std::vector<std::string> write_rec(const t::TempDir& dir, const std::vector<b::Packet>& packets) {
+    EXPECT_TRUE(b::write_packets(dir.file("rec.ts"), packets));
+    return {dir.file("rec.ts")};
 }
 
 // A recording in a fresh directory with old times; kept.check(patches)
@@ -126,8 +121,7 @@ struct Rec {
     t::TempDir dir;
     t::Unchanged kept;
 
-    explicit Rec(const std::vector<b::Packet>& packets, size_t part_packets = 0)
-        : kept(write_parts(dir, packets, part_packets)) {}
+    explicit Rec(const std::vector<b::Packet>& packets) : kept(write_rec(dir, packets)) {}
 
     t::RunResult run(std::vector<std::string> args) const {
         args.push_back("rec.ts");
@@ -135,19 +129,11 @@ struct Rec {
     }
 };
 
-// What the run printed behind the report's closing duration line.
-std::string repair_lines(const std::string& out) {
-    size_t at = out.rfind("\n Duration:  ");
-    if (at == std::string::npos) return "<no report>";
-    at = out.find("\n\n", at + 1);
-    return at == std::string::npos ? "<no report end>" : out.substr(at + 2);
-}
-
 void expect_printed(const t::RunResult& r, const std::string& out, const std::string& err) {
     ASSERT_TRUE(r.started) << r.err;
     // Every error line here is a repair's: the run tells a script it failed.
     EXPECT_EQ(r.exit_code, err.find("Error: ") == std::string::npos ? 0 : 3);
-    EXPECT_EQ(repair_lines(r.out), out);
+    EXPECT_EQ(t::repair_lines(r.out), out);
     EXPECT_EQ(r.err, err);
 }
 
@@ -157,9 +143,8 @@ struct Case {
     std::vector<std::string> args;    // in front of the recording's name
     std::string out, err;             // repair lines on the output, the error stream
     std::vector<Patch> patches = {};  // what rec.ts holds afterwards, beyond its old bytes
-    b::Bytes h_before = {};           // written to h.bin first when given
+    b::Bytes h_before = {};           // written to h.bin first when given; read, it keeps bytes and times
     b::Bytes h_after = {};            // h.bin afterwards when given
-    size_t part_packets = 0;          // rec.ts1 begins behind so many packets
 };
 
 const std::vector<b::Packet> five_qbx = {old_record(0x64), b::qbx_packet("EVNT", "News"),
@@ -181,16 +166,16 @@ std::vector<Case> cases() {
          recording({old_record(0x64), b::pat_packet({{1, 0x64}}), pmt()}), {"-fixqbx", "-force", "-get:h.bin"},
          "Overwrite 1. ts packet with QBX\nWrite first ts packet to: 'h.bin'\n", "", {{0, record_64()}}, {},
          record_64()},
-        {"get onto its part file", recording({old_record(0x64), pmt()}), {"-get:./rec.ts1"}, "",
-         "Error: Refusing to overwrite recording './rec.ts1'!\n", {}, {}, {}, 2000},
         {"put without force keeps the record", recording({old_record(0x64), pmt()}), {"-put:h.bin"}, "", "", {},
-         evnt, evnt},
+         evnt},
         {"put with force", recording({old_record(0x64), pmt()}), {"-put:h.bin", "-force"},
-         "Overwrite first ts packet from: 'h.bin'\n", "", {{0, evnt}}, evnt, evnt},
+         "Overwrite first ts packet from: 'h.bin'\n", "", {{0, evnt}}, evnt},
         {"put of a missing file", recording({pmt()}), {"-put:none.bin"}, "",
          "Error: Can't open 'none.bin' for reading!\n"},
         {"put of a short file", recording({pmt()}), {"-put:h.bin"}, "", "Error: Can't read first ts packet!\n",
          {}, b::Bytes(187, 0x47)},
+        {"put of a folder, with force", recording({old_record(0x64), pmt()}), {"-put:dir.bin", "-force"}, "",
+         "Error: Can't read first ts packet!\n"},
         // -fixqbx
         {"PAT and PMT move back behind the new record; the PMT is the latest",
          recording({b::pat_packet({{1, 0x64}}), pmt()}, {{-30, pmt_v1}}), {"-fixqbx"},
@@ -227,12 +212,16 @@ std::vector<Case> cases() {
 TEST(Repair, EachCaseWritesExactlyItsBytes) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.what);
-        Rec rec(c.packets, c.part_packets);
+        Rec rec(c.packets);
+        ASSERT_EQ(t::portable::make_dir(rec.dir.file("dir.bin").c_str(), 0755), 0);
+        std::optional<t::Unchanged> source;
         if (!c.h_before.empty()) {
             ASSERT_TRUE(t::write_file(rec.dir.file("h.bin"), c.h_before));
+            source.emplace(std::vector<std::string>{rec.dir.file("h.bin")});
         }
         expect_printed(rec.run(c.args), c.out, c.err);
         rec.kept.check(c.patches);
+        if (source) source->check();
         if (!c.h_after.empty()) {
             EXPECT_TRUE(t::read_file(rec.dir.file("h.bin")) == c.h_after);
         }
@@ -258,19 +247,29 @@ TEST(Repair, SecondRunReportsTheNewRecordAndPat) {
     EXPECT_EQ(again.out.substr(at + report.size(), 9), std::string("09B5DC88\n"));
 }
 
-// Failures the fault tests in cli/ do not meet: the PMT PID correction,
-// whose reopen or write fails and still ends with "QBX already exists", and a
-// PAT whose place inside the file crosses the size limit.
-TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
+// Failed writes leave the recording and every other file alone: the
+// file-size limit cuts a write short (in an empty first part file, which
+// each write would extend, or inside the file), or the user nobody may not
+// write the recording (nobody's own, read-only). The PMT PID correction whose
+// reopen or write fails still ends with "QBX already exists", and a new
+// record that could not be written is not what -get: saves.
+TEST(Repair, FailedWritesLeaveEverythingAlone) {
     VARNEK_NOT_ON_WINDOWS("there is no file-size limit and no other user");
     struct Fault {
         const char* what;
         std::vector<b::Packet> packets;
         std::vector<std::string> args;
-        uint64_t limit;  // 0: run as nobody on a file nobody may read, not write
+        uint64_t limit;  // 0: run as nobody
         std::string out, err;
+        bool first_part_empty = false;  // the packets in rec.ts1
     };
+    const std::vector<b::Packet> full = recording({old_record(0x64), b::pat_packet({{1, 0x64}}), pmt()});
     const std::vector<Fault> faults = {
+        {"limit: -get:", full, {"-get:new.bin"}, 100, "", "Error: Can't write ts packet!\n", true},
+        {"limit: -get: onto an old copy", full, {"-get:h.bin"}, 100, "", "Error: Can't write ts packet!\n", true},
+        {"limit: -fixqbx -force", full, {"-fixqbx", "-force"}, 100, "", "Error: Can't write QBX!\n", true},
+        {"limit: -fixpat -force", full, {"-fixpat", "-force"}, 300, "", "Error: Can't write ts package!\n", true},
+        {"limit: -put: -force", full, {"-put:h.bin", "-force"}, 100, "", "Error: Can't write ts packet!\n", true},
         // The correction is told only once it is in the file.
         {"limit: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 40,
          "QBX already exists\n", "Error: Can't write QBX!\n"},
@@ -281,23 +280,107 @@ TEST(Repair, FailedUpdatesLeaveTheRecordingAlone) {
          "Error: Can't write QBX!\n"},
         {"read-only: PMT PID correction", recording({old_record(0), pmt()}), {"-fixqbx"}, 0, "QBX already exists\n",
          "Error: Can't reopen 'rec.ts' for writing!\n"},
+        {"read-only: a new record, then -get:", recording({b::pat_packet({{1, 0x64}}), pmt()}),
+         {"-fixqbx", "-get:saved.bin"}, 0, "", "Error: Can't reopen 'rec.ts' for writing!\n"},
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.what);
-        Rec rec(f.packets);
+        if (t::skip_row(f.limit == 0 && geteuid() != 0, f.what, "needs root to become nobody")) continue;
+        t::TempDir dir;
+        ASSERT_TRUE(t::write_file(dir.file("rec.ts"), f.first_part_empty ? b::Bytes{} : b::pack(f.packets)));
+        if (f.first_part_empty) {
+            ASSERT_TRUE(b::write_packets(dir.file("rec.ts1"), f.packets));
+        }
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        const std::vector<std::string> names = t::folder_names(dir.path());
+        std::vector<std::string> files;
+        for (const std::string& name : names) files.push_back(dir.file(name));
+        t::Unchanged kept(files);
         if (f.limit == 0) {
             // Owned by nobody, so the tool may keep its times, but without
-            // write permission; the directory becomes readable for it.
-            if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
-            ASSERT_EQ(chown(rec.kept.files[0].c_str(), 65534, 65534), 0);
-            ASSERT_EQ(chmod(rec.kept.files[0].c_str(), 0444), 0);
-            ASSERT_EQ(chmod(rec.dir.path().c_str(), 0755), 0);
+            // write permission; it may write into the folder.
+            ASSERT_EQ(chown(dir.file("rec.ts").c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chmod(dir.file("rec.ts").c_str(), 0444), 0);
+            ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
         }
         std::vector<std::string> args = f.args;
         args.push_back("rec.ts");
-        expect_printed(t::run_varnek_restricted(args, rec.dir.path(), f.limit ? f.limit : t::no_size_limit, f.limit == 0),
+        expect_printed(t::run_varnek_restricted(args, dir.path(), f.limit ? f.limit : t::no_size_limit, f.limit == 0),
                        f.out, f.err);
-        rec.kept.check();
+        EXPECT_EQ(t::folder_names(dir.path()), names);  // no part of a packet, no temporary file
+        kept.check();
+    }
+    // A limit the recording's packets fit under but the undo file not: the
+    // first repair is done, the second not, and said so.
+    Rec rec(full);
+    t::RunResult undo = t::run_varnek_restricted({"-fixqbx", "-fixpat", "-force", "rec.ts"}, rec.dir.path(), 1024);
+    EXPECT_EQ(undo.signal, 0);
+    expect_printed(undo, "Overwrite 1. ts packet with QBX\n", "Error: Can't save undo data for 'rec.ts'!\n");
+    rec.kept.check({{0, record_64()}});
+}
+
+// The descriptors written with pwrite64 and closed before an fsync, in an
+// strace log of pwrite64, fsync and close.
+std::vector<std::string> closed_unflushed(const std::string& log, size_t& writes) {
+    static const std::regex call(R"(^(pwrite64|fsync|close)\((\d+))");
+    std::set<std::string> pending;
+    std::vector<std::string> lost;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, call)) continue;
+        if (m[1] == "pwrite64") {
+            ++writes;
+            pending.insert(m[2]);
+        } else if (m[1] == "fsync") {
+            pending.erase(m[2]);
+        } else if (pending.erase(m[2])) {
+            lost.push_back(line);
+        }
+    }
+    return lost;
+}
+
+// The recording's times survive a run killed right before its write (the
+// old bytes are read without moving the access time), and the write is on
+// the disk before its success line.
+TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
+    VARNEK_NOT_ON_WINDOWS("strace watches the tool's system calls");
+    VARNEK_NEED_PROGRAM("strace");
+    struct Row {
+        const char* what;
+        bool with_record;
+        std::vector<std::string> args;
+    };
+    const std::vector<Row> rows = {
+        {"-fixqbx", false, {"-fixqbx"}},
+        {"-fixpat -force", true, {"-fixpat", "-force"}},
+        {"-put: -force", true, {"-put:h.bin", "-force"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        t::TempDir dir;
+        const b::Recipe recipe = row.with_record ? b::dated_receiver_recipe() : b::tables_recipe();
+        ASSERT_TRUE(b::write_recording(recipe, dir.file("rec.ts")).ok);
+        ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
+        const std::vector<std::string> env = t::undo_in(dir);
+        std::vector<std::string> args = row.args;
+        args.push_back("rec.ts");
+
+        // Killed at its write into the recording, after the old bytes were
+        // read and saved: nothing in the recording moved, its access time neither.
+        t::Unchanged kept({dir.file("rec.ts")});
+        EXPECT_NE(t::run_under_strace(t::kill_at("pwrite64", 1), args, dir.path(), env).exit_code, 0);
+        kept.check();
+
+        // Every write is flushed before the file is closed and the success line printed.
+        const std::string log = dir.file("calls.log");
+        t::RunResult run =
+            t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, args, dir.path(), env);
+        EXPECT_NE(run.out.find("Overwrite"), std::string::npos) << run.out << run.err;
+        size_t writes = 0;
+        EXPECT_EQ(closed_unflushed(t::read_text(log), writes), std::vector<std::string>{});
+        EXPECT_GE(writes, 1u);
     }
 }
 

@@ -5,5 +5,4 @@ list(APPEND VARNEK_TEST_SOURCES
   repair/salvage_test.cpp
   repair/undo_test.cpp
   repair/packet_copy_test.cpp
-  repair/times_keeper_test.cpp
 )

@@ -71,15 +71,16 @@ TEST(UndoFile, SealedAndReadBack) {
     EXPECT_TRUE(j.undoing);
 }
 
-// Damage that the end line catches: the file as a whole is refused.
-TEST(UndoFile, RefusesWhatTheEndLineDoesNotVouchFor) {
+TEST(UndoFile, RefusesWhatNoRunWrites) {
+    struct Row {
+        const char* name;
+        std::string text, why;
+    };
+    // Damage that the end line catches: the file as a whole is refused.
     const std::string sealed = varnek::sealed_undo_text(lines);
     std::string flipped = sealed;
     flipped[sealed.find("4741")] ^= 0x01;  // "5741"
-    const struct {
-        const char* name;
-        std::string text, why;
-    } rows[] = {
+    const Row damaged[] = {
         {"empty", "", "it is not an undo file"},
         {"something else", "hello\n", "it is not an undo file"},
         {"an older version", replaced(sealed, "varnek-undo 2", "varnek-undo 1"), "it is of another version"},
@@ -98,20 +99,10 @@ TEST(UndoFile, RefusesWhatTheEndLineDoesNotVouchFor) {
          "its end line is not understood"},
         {"checksum too short", sealed.substr(0, sealed.rfind(' ') + 1) + "abcdef1\n", "its end line is not understood"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(why_refused(row.text), row.why);
-    }
-}
-
-// Sealed, but not what a run writes: every field is read strictly and the
-// writes must fit the files and each other.
-TEST(UndoFile, RefusesFieldsNoRunWrites) {
+    // Sealed, but not what a run writes: every field is read strictly and the
+    // writes must fit the files and each other.
     const std::string hex565(2 * 565, 'a');
-    const struct {
-        const char* name;
-        std::string text, why;
-    } rows[] = {
+    const Row forged[] = {
         {"upper-case hex", replaced(lines, "ffee", "FFEE"), "line 9 is not understood"},
         {"a letter that is no digit", replaced(lines, "ffee", "fnee"), "line 9 is not understood"},
         {"hex of odd length", replaced(lines, "4100 ffee", "410 ffe"), "line 9 is not understood"},
@@ -159,10 +150,8 @@ TEST(UndoFile, RefusesFieldsNoRunWrites) {
         {"no write", lines.substr(0, lines.find("file 0")), "it holds no write"},
         {"a file line with no write", lines.substr(0, lines.find("packet 0 0")), "line 6 is a file line with no write"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(why_refused(varnek::sealed_undo_text(row.text)), row.why);
-    }
+    for (const Row& row : damaged) EXPECT_EQ(why_refused(row.text), row.why) << row.name;
+    for (const Row& row : forged) EXPECT_EQ(why_refused(varnek::sealed_undo_text(row.text)), row.why) << row.name;
 }
 
 }  // namespace

@@ -52,6 +52,9 @@ RunResult run_under_strace(std::vector<std::string> options, const std::vector<s
 // calls (names separated by commas).
 std::vector<std::string> kill_at(const std::string& calls, unsigned n);
 
+// What a run printed behind the report's closing duration line.
+std::string repair_lines(const std::string& out);
+
 // The report's scan time is the one figure that differs from run to run:
 // it reads "Testtime:  #.### s" here.
 std::string without_testtime(const std::string& text);
@@ -81,18 +84,37 @@ bool write_at(const std::string& path, uint64_t offset, const uint8_t* bytes, si
 bool file_exists(const std::string& path);
 int64_t file_size(const std::string& path);        // -1 when missing
 
-// Notes the bytes of files and gives them old times; check() expects both
-// back, the times first (a read may move the access time), with the patches
-// (offset, bytes) laid over the first file's old bytes.
+// The bytes and times of files: by default it gives them old times first,
+// with keep_times it notes the times they have. check() expects both back,
+// the times first (a read may move the access time), with the patches
+// (offset, bytes) laid over the first file's old bytes; same() only tells,
+// to the nanosecond and without moving the access time for good; restore()
+// puts them back in place (the files keep their identity).
 struct Unchanged {
     using Patch = std::pair<uint64_t, Bytes>;
     static const varnek::FileTimes old;
+    static constexpr bool keep_times = true;
     std::vector<std::string> files;
     std::vector<Bytes> bytes;
+    std::vector<varnek::FileTimes> times;
 
-    explicit Unchanged(std::vector<std::string> names);
+    explicit Unchanged(std::vector<std::string> names, bool keep = false);
     void check(const std::vector<Patch>& patches = {}) const;
+    bool same() const;
+    void restore() const;
 };
+
+// Whether text holds part somewhere.
+inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A row of a table that cannot run here: when skip, it is said so, as a
+// skipped test would be, and the caller goes on with the next row.
+bool skip_row(bool skip, const std::string& what, const std::string& why);
+
+// The names in a folder, sorted; none when it cannot be read.
+std::vector<std::string> folder_names(const std::string& folder);
+// The environment that puts the tool's undo files into dir's folder "undo".
+std::vector<std::string> undo_in(const TempDir& dir);
 
 }  // namespace varnek::test
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -404,6 +405,27 @@ Recipe receiver_recipe(const ReceiverFields& f) {
               qbx_packet("CHNM", f.channel), pat, pmt};
     r.repeated = {pat, pmt};
     r.repeat_interval_ms = 100;
+    return r;
+}
+
+Recipe dated_receiver_recipe(const std::string& channel, uint16_t duration_s, uint64_t body_packets) {
+    ReceiverFields f;
+    f.duration_s = duration_s;
+    f.mjd = mjd_from_date(2026, 11, 28);
+    f.start_hour = 20;
+    f.channel = channel;
+    Recipe r = receiver_recipe(f);
+    r.body_packets = body_packets;
+    return r;
+}
+
+Recipe tables_recipe(std::vector<Packet> head, uint64_t body_packets, uint16_t pcr_pid) {
+    Recipe r;
+    r.pcr_pid = pcr_pid;
+    r.head = std::move(head);
+    r.head.push_back(pat_packet({{1, 0x64}}));
+    r.head.push_back(pmt_packet(pmt_for(r)));
+    r.body_packets = body_packets;
     return r;
 }
 

@@ -269,6 +269,18 @@ struct ReceiverFields {
 };
 Recipe receiver_recipe(const ReceiverFields& fields);
 
+// The receiver's recording that the tests use most: channel, begun
+// 2026-11-28 at 20:00, duration_s long by its record, body_packets packets
+// behind its six head packets (2000 make a second).
+Recipe dated_receiver_recipe(const std::string& channel = "", uint16_t duration_s = 1,
+                             uint64_t body_packets = 3000);
+
+// A recording without the receiver's packets: head, then a PAT of program 1
+// on PMT 0x64 (as -fixpat generates it) and the PMT of the streams, then
+// body_packets packets of video 0x100 and audio 0x101; the PCR on pcr_pid
+// (0x100: with the video; another PID: alone).
+Recipe tables_recipe(std::vector<Packet> head = {}, uint64_t body_packets = 3000, uint16_t pcr_pid = 0x100);
+
 // Streaming: packets of the recording in order, block by block. The stream
 // refers to the recipe, which must outlive it.
 struct RecordingStream {
