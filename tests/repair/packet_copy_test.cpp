@@ -163,11 +163,13 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
 #ifdef _WIN32
     VARNEK_NOT_ON_WINDOWS("devices, FIFOs, modes and owners are POSIX here");
 #else
-    // The mode a file replaced has afterwards; 0: written into.
-    const struct { std::string target; mode_t mode; } rows[] = {
-        {"/dev/null", 0}, {"pipe", 0}, {"own.bin", 0640}, {"victim", 0755}};
+    // The mode a file replaced has afterwards; 0: written into. -salvage:
+    // replaces a file as -get: does: owner and group kept, set-ID bits never.
+    const struct { std::string target; mode_t mode; bool salvage = false; } rows[] = {
+        {"/dev/null", 0}, {"pipe", 0}, {"own.bin", 0640}, {"victim", 0755},
+        {"own.bin", 0640, true}, {"victim", 0755, true}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.target);
+        SCOPED_TRACE(row.target + (row.salvage ? " by -salvage:" : ""));
         if (t::skip_row(row.target == "victim" && geteuid() != 0, row.target, "needs root to plant another user's file"))
             continue;
         t::TempDir dir;
@@ -177,9 +179,12 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
         ASSERT_EQ(lstat(path.c_str(), &old), 0);
         // Open for reading and writing, a FIFO never waits, and the tool's open finds a reader.
         const int reader = row.target == "pipe" ? open(path.c_str(), O_RDWR | O_NONBLOCK) : -1;
-        t::RunResult r = t::run_varnek({"rec.ts", "-get:" + row.target}, dir.path());
+        t::RunResult r = row.salvage ? t::run_varnek({"b.ts", "-salvage:" + row.target, "-force"}, dir.path())
+                                     : t::run_varnek({"rec.ts", "-get:" + row.target}, dir.path());
         EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(t::has(r.out, "Write first ts packet to: '" + row.target + "'\n")) << r.out;
+        EXPECT_TRUE(t::has(r.out, row.salvage ? "Salvaged 'b.ts' into '" + row.target + "': "
+                                              : "Write first ts packet to: '" + row.target + "'\n"))
+            << r.out;
         if (reader >= 0) {
             uint8_t got[400];
             const ssize_t n = read(reader, got, sizeof got);
@@ -193,7 +198,10 @@ TEST(Targets, NamedDirectlyWrittenOrReplacedWhole) {
             EXPECT_EQ(now.st_uid, old.st_uid);
             EXPECT_EQ(now.st_gid, old.st_gid);
             EXPECT_EQ(now.st_mode & 07777, row.mode);
-            EXPECT_EQ(t::read_file(path), first_packet(dir.file("rec.ts")));
+            if (row.salvage)
+                EXPECT_EQ(t::read_file(path).size() % 188, 0u);
+            else
+                EXPECT_EQ(t::read_file(path), first_packet(dir.file("rec.ts")));
         }
     }
 #endif
