@@ -266,7 +266,6 @@ TEST(Salvage, EachDamageLeavesTheGoodPacketsInOrder) {
 // (1 s, 1,003 packets each) and a.ts (the same packets in one file with the
 // first one zeroed). The targets refused are Targets.RefusedWritesChangeNothing's.
 TEST(Salvage, TargetsDryRunFoldersAndJson) {
-    VARNEK_NOT_ON_WINDOWS("not yet checked there");
     const Packets ps = b::make_recording(receiver(1));
     const b::Bytes all = bytes(ps);
     b::Bytes zeroed = all;
