@@ -499,13 +499,15 @@ void check_recording(const char* name, InputFile* first_file, const RunOptions& 
         }
         origin += check_part(file, part, origin, options, state, f, result, buffer.get(), capacity, progress);
     });
-    // A part file that is no regular file ends the recording before it, said already.
-    if (!end.not_regular && path_exists(end.next)) {
-        // There, but it cannot be read.
+    // A part file that is there but cannot be read ends the recording before
+    // it; one that is no regular file (its error line is out already) may
+    // not pass for the recording's end either, or a recording whose parts
+    // were never read would be called intact.
+    if (end.not_regular || path_exists(end.next)) {
         state.parts.push_back(PartFile{end.next, -1});
         note(f, result, CheckKind::read_error, Where{part + 1, 0, origin, f.time_ms}, -1,
-             "the part file cannot be opened");
-    } else if (!end.not_regular) {
+             end.not_regular ? "the part file is not a regular file" : "the part file cannot be opened");
+    } else {
         // A gap in the part numbers ends the recording; parts behind it are lost to it.
         for (unsigned later = part + 2; later <= part + 10; ++later) {
             const std::string there = part_file_name(name, later);

@@ -269,8 +269,10 @@ int read_recordings(const std::vector<std::string>& names, const RunOptions& opt
         return exit_usage;
     }
     // Modes that read a recording whole, part files included, read a part
-    // file named beside its recording with the recording only.
-    const std::vector<std::string> read_with = options.check || options.json || options.list
+    // file named beside its recording with the recording only. -salvage:
+    // too: a copy of the part file would land beside its recording's copy
+    // as that copy's part file, and repeat it.
+    const std::vector<std::string> read_with = options.check || options.json || options.list || options.salvage_file
                                                    ? recordings_read_with(names)
                                                    : std::vector<std::string>(names.size());
     const size_t total = size_t(std::count(read_with.begin(), read_with.end(), std::string()));

@@ -296,6 +296,10 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
         {"one result per name, even with -force", {"-salvage:clean", "-force", "rec.ts", "./rec.ts"}, 3,
          "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
          "Error: 'clean/rec.ts' is written by this run already!\n", {{"clean/rec.ts", all}}},
+        // As *.ts* names them: a copy of rec.ts1 would be the part file of clean/rec.ts.
+        {"a part file named beside its recording is salvaged with it", {"-salvage:clean", "rec.ts", "rec.ts1"}, 0,
+         "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
+         "'rec.ts1' is a part file of 'rec.ts': read with it\n", {{"clean/rec.ts", all}, {"clean/rec.ts1", {}}}},
         {"which must be a folder", {"-salvage:out.ts", "a.ts", "rec.ts"}, 3, "",
          sync + "Error: 'out.ts' is not a folder!\nError: 'out.ts' is not a folder!\n", {{"out.ts", old}}},
         {"JSON", {"-json", "-salvage:new.ts", "a.ts"}, 0, "", sync, {},
