@@ -110,14 +110,20 @@ struct UpdateFile {
 UpdateFile* open_update(const char* path) {
     // The old bytes are read through this handle before they are written
     // over: without the access time moving, as for the scan.
-    int fd = open(path, O_RDWR | O_NOATIME | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 && errno == EPERM) fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);  // not the owner
-    if (fd < 0) return nullptr;
+    // A device or FIFO put in the recording's place is not opened at all,
+    // where opening alone could block or start something; one put there
+    // after this look is refused once opened, without waiting.
     struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOATIME | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == EPERM) fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);  // not the owner
+    if (fd < 0) return nullptr;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return nullptr;
     }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return new UpdateFile{fd};
 }
 
@@ -435,6 +441,8 @@ TargetWrite replace_whole(const char* path, const uint8_t* bytes, size_t count) 
     // never writes through it.
     if (ok) ok = rename(temp.c_str(), path) == 0;
     if (!ok) unlink(temp.c_str());
+    // The new name lasts once the folder is on the disk too.
+    if (ok) sync_folder_of(path);
     return ok ? TargetWrite::written : TargetWrite::not_written;
 }
 

@@ -446,6 +446,15 @@ bool choose_target(RepairSession& session, const RunOptions& options, const char
         repair_fail(session, action, "Refusing to overwrite recording '%s'", target.c_str());
         return false;
     }
+    // A file beside the target under its first part file's name would be
+    // read with the new file as its part file: the clean copy would not be
+    // what was written, nor its verdict the verdict of the file as named.
+    const std::string first_part = part_file_name(target, 1);
+    if (path_exists(first_part.c_str())) {
+        repair_fail(session, action, "'%s' exists: '%s' would be read with it as its part file", first_part.c_str(),
+                    target.c_str());
+        return false;
+    }
     // Two recordings of one name salvaged into one folder: the second would
     // replace the first one's result, even with -force. One run, one process.
     static std::set<std::string> targets_of_run;

@@ -300,6 +300,9 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
         {"a part file named beside its recording is salvaged with it", {"-salvage:clean", "rec.ts", "rec.ts1"}, 0,
          "Salvaged 'rec.ts' into 'clean/rec.ts': 2006 packets (00:00:00)\n'clean/rec.ts': intact\n",
          "'rec.ts1' is a part file of 'rec.ts': read with it\n", {{"clean/rec.ts", all}, {"clean/rec.ts1", {}}}},
+        {"a file that would be the new file's part file", {"-salvage:old.ts", "-force", "rec.ts"}, 3, "",
+         "Error: 'old.ts1' exists: 'old.ts' would be read with it as its part file!\n",
+         {{"old.ts", {}}, {"old.ts1", old}}},
         {"which must be a folder", {"-salvage:out.ts", "a.ts", "rec.ts"}, 3, "",
          sync + "Error: 'out.ts' is not a folder!\nError: 'out.ts' is not a folder!\n", {{"out.ts", old}}},
         {"JSON", {"-json", "-salvage:new.ts", "a.ts"}, 0, "", sync, {},
@@ -317,6 +320,7 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
         ASSERT_TRUE(t::write_file(dir.file("a.ts"), zeroed));
         files.push_back(dir.file("a.ts"));
         ASSERT_TRUE(t::write_file(dir.file("out.ts"), old));
+        ASSERT_TRUE(t::write_file(dir.file("old.ts1"), old));
         t::Unchanged kept(files);
 
         t::RunResult run = t::run_varnek(c.args, dir.path());
