@@ -85,15 +85,8 @@ void replace_section(Packets& ps, size_t i, const b::Bytes& s) {
     ps[i] = b::section_packet(uint16_t(pid_of(ps[i])), s, ps[i][3] & 0x0F);
 }
 
-b::Recipe receiver(uint64_t body, uint16_t duration_s = 10) {
-    b::ReceiverFields f;
-    f.duration_s = duration_s;
-    f.mjd = b::mjd_from_date(2026, 11, 28);
-    f.channel = "Check";
-    b::Recipe r = b::receiver_recipe(f);
-    r.body_packets = body;  // 2 packets per ms: 20,000 is 10 s
-    return r;
-}
+// 2 packets per ms: 20,000 are 10 s.
+b::Recipe receiver(uint64_t body, uint16_t duration_s = 10) { return b::dated_receiver_recipe("Check", duration_s, body); }
 
 // The receiver's recording with a PMT of two packets (a long program
 // descriptor) and an SDT among the repeated tables.

@@ -181,12 +181,9 @@ TEST_F(FfmpegRecording, H264VideoAndAc3AudioAgreeWithProbe) {
     std::string ac3 = types[0x101] == 0x81 ? "Audio AC3" : "Teletext";
 
     unsigned pmt = stored_pmt_pid(clip);
-    build::QbxhFields h;
-    h.duration_s = 10;
-    h.video_pid = h.pcr_pid = 0x100;
-    h.audio_pid = 0x101;
-    h.pmt_pid = pmt;
-    h.streams = {{0x1B, 0x100}, {types[0x101], 0x101}, {0xE2, uint16_t(pmt)}};
+    build::QbxhFields h = build::program_record(uint16_t(pmt), 10);
+    h.streams[0].type = 0x1B;
+    h.streams[1].type = types[0x101];
     Bytes rec = build::pack({build::qbxh_packet(h), build::qbx_packet("CHNM", "Testbild")});
     rec.insert(rec.end(), clip.begin(), clip.end());
     ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));

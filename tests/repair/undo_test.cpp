@@ -24,13 +24,9 @@ namespace t = varnek::test;
 
 namespace {
 
-// A PAT other than the one -fixpat generates, so that its write shows.
-b::Packet other_pat() {
-    b::PatFields pat;
-    pat.transport_stream_id = 7;
-    pat.version = 3;
-    return b::pat_packet(pat);
-}
+// A PAT other than the one -fixpat generates, so that its write shows:
+// program 1 on PMT 0x64, stream id 7, version 3, counter 0.
+b::Packet other_pat() { return b::pat_packet(b::PatFields{{b::PatEntry{}}, 7, 3, 0, {}}); }
 
 // PAT and PMT first, as a recording whose receiver packets were lost; 3000
 // packets of video and audio.

@@ -307,6 +307,16 @@ Packet qbxh_packet(const QbxhFields& f) {
     return p;
 }
 
+QbxhFields program_record(uint16_t pmt_pid, uint16_t duration_s) {
+    QbxhFields f;
+    f.duration_s = duration_s;
+    f.video_pid = f.pcr_pid = 0x100;
+    f.audio_pid = 0x101;
+    f.pmt_pid = pmt_pid;
+    f.streams = {{0x02, 0x100}, {0x03, 0x101}, {0xE2, pmt_pid}};
+    return f;
+}
+
 uint16_t mjd_from_date(int year, int month, int day) {
     // Days since 1970-01-01 in the proleptic Gregorian calendar.
     int y = year - (month <= 2 ? 1 : 0);
