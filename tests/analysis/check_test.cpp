@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"

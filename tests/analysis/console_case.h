@@ -4,10 +4,7 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

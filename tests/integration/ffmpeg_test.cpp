@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>

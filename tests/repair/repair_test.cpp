@@ -15,7 +15,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <utility>
 
 namespace b = varnek::build;
 namespace t = varnek::test;
@@ -342,9 +341,9 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
         std::vector<std::string> args;
     };
     const std::vector<Row> rows = {
-        {"-fixqbx", false, {"-fixqbx"}},
-        {"-fixpat -force", true, {"-fixpat", "-force"}},
-        {"-put: -force", true, {"-put:h.bin", "-force"}},
+        {"-fixqbx", false, {"-fixqbx", "rec.ts"}},
+        {"-fixpat -force", true, {"-fixpat", "-force", "rec.ts"}},
+        {"-put: -force", true, {"-put:h.bin", "-force", "rec.ts"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -353,19 +352,17 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
         ASSERT_TRUE(b::write_recording(recipe, dir.file("rec.ts")).ok);
         ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
         const std::vector<std::string> env = t::undo_in(dir);
-        std::vector<std::string> args = row.args;
-        args.push_back("rec.ts");
 
         // Killed at its write into the recording, after the old bytes were
         // read and saved: nothing in the recording moved, its access time neither.
         t::Unchanged kept({dir.file("rec.ts")});
-        EXPECT_NE(t::run_under_strace(t::kill_at("pwrite64", 1), args, dir.path(), env).exit_code, 0);
+        EXPECT_NE(t::run_under_strace(t::kill_at("pwrite64", 1), row.args, dir.path(), env).exit_code, 0);
         kept.check();
 
         // Every write is flushed before the file is closed and the success line printed.
         const std::string log = dir.file("calls.log");
         t::RunResult run =
-            t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, args, dir.path(), env);
+            t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, row.args, dir.path(), env);
         EXPECT_NE(run.out.find("Overwrite"), std::string::npos) << run.out << run.err;
         size_t writes = 0;
         EXPECT_EQ(closed_unflushed(t::read_text(log), writes), std::vector<std::string>{});

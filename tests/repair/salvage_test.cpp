@@ -20,8 +20,6 @@
 #include <csignal>
 
 #include <thread>
-#include <string>
-#include <vector>
 
 namespace b = varnek::build;
 namespace t = varnek::test;
