@@ -271,12 +271,7 @@ TEST(Check, CountsEqualTheDamageMade) {
          [](Packets& ps, Parts&) {
              for (unsigned ms = 9000; ms >= 1000; ms -= 40) {
                  if (ms > 4000 && ms < 4300) continue;
-                 b::PacketFields f;
-                 f.pid = 0x200;
-                 f.layout = b::Layout::adaptation_only;
-                 f.with_pcr = true;
-                 f.pcr_base = uint64_t(ms) * 90;
-                 ps.insert(ps.begin() + long(at_ms(ms)), b::make_packet(f));
+                 ps.insert(ps.begin() + long(at_ms(ms)), b::pcr_packet(0x200, uint64_t(ms) * 90));
              }
          }},
     };

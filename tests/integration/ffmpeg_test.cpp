@@ -241,15 +241,13 @@ TEST_F(FfmpegRecording, SalvagedPartsReadAsTheClip) {
         for (size_t i = 0; i < count; ++i) bytes[i] = uint8_t(i * 37 + 11);
         return bytes;
     };
-    Bytes first = packets(0, a), second = packets(a - 120, b), third = junk(70);
-    Bytes tail = packets(b - 300, n);
-    first.insert(first.end(), 131, 0x00);
-    Bytes more = junk(150);
-    second.insert(second.end(), more.begin(), more.end());
-    third.insert(third.end(), tail.begin(), tail.end());
-    ASSERT_TRUE(write_file(dir_.file("rec.ts"), first));
-    ASSERT_TRUE(write_file(dir_.file("rec.ts1"), second));
-    ASSERT_TRUE(write_file(dir_.file("rec.ts2"), third));
+    auto joined = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes parts[] = {joined(packets(0, a), Bytes(131, 0x00)), joined(packets(a - 120, b), junk(150)),
+                           joined(junk(70), packets(b - 300, n))};
+    for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(write_file(dir_.file(build::part_name("rec.ts", i)), parts[i]));
 
     RunResult run = run_varnek({"-salvage:out.ts", "rec.ts"}, dir_.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;

@@ -129,6 +129,15 @@ Packet make_packet(const PacketFields& fields) {
     return p;
 }
 
+Packet pcr_packet(uint16_t pid, uint64_t pcr_base) {
+    PacketFields f;
+    f.pid = pid;
+    f.layout = Layout::adaptation_only;
+    f.with_pcr = true;
+    f.pcr_base = pcr_base;
+    return make_packet(f);
+}
+
 Packet null_packet(uint8_t continuity) {
     PacketFields fields;
     fields.pid = null_pid;

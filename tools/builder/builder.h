@@ -82,6 +82,8 @@ Packet make_packet(const PacketFields& fields);
 
 // Null packet on PID 0x1FFF, payload 0xFF.
 Packet null_packet(uint8_t continuity = 0);
+// A packet of only an adaptation field, which carries a PCR.
+Packet pcr_packet(uint16_t pid, uint64_t pcr_base);
 
 // ---------------------------------------------------------------------------
 // PES starts: one packet with PUSI whose payload begins with a PES header.
