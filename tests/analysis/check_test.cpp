@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"
@@ -85,15 +83,8 @@ void replace_section(Packets& ps, size_t i, const b::Bytes& s) {
     ps[i] = b::section_packet(uint16_t(pid_of(ps[i])), s, ps[i][3] & 0x0F);
 }
 
-b::Recipe receiver(uint64_t body, uint16_t duration_s = 10) {
-    b::ReceiverFields f;
-    f.duration_s = duration_s;
-    f.mjd = b::mjd_from_date(2026, 11, 28);
-    f.channel = "Check";
-    b::Recipe r = b::receiver_recipe(f);
-    r.body_packets = body;  // 2 packets per ms: 20,000 is 10 s
-    return r;
-}
+// 2 packets per ms: 20,000 are 10 s.
+b::Recipe receiver(uint64_t body, uint16_t duration_s = 10) { return b::dated_receiver_recipe("Check", duration_s, body); }
 
 // The receiver's recording with a PMT of two packets (a long program
 // descriptor) and an SDT among the repeated tables.
@@ -280,12 +271,7 @@ TEST(Check, CountsEqualTheDamageMade) {
          [](Packets& ps, Parts&) {
              for (unsigned ms = 9000; ms >= 1000; ms -= 40) {
                  if (ms > 4000 && ms < 4300) continue;
-                 b::PacketFields f;
-                 f.pid = 0x200;
-                 f.layout = b::Layout::adaptation_only;
-                 f.with_pcr = true;
-                 f.pcr_base = uint64_t(ms) * 90;
-                 ps.insert(ps.begin() + long(at_ms(ms)), b::make_packet(f));
+                 ps.insert(ps.begin() + long(at_ms(ms)), b::pcr_packet(0x200, uint64_t(ms) * 90));
              }
          }},
     };

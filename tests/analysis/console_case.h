@@ -4,10 +4,7 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -58,14 +55,7 @@ inline build::Packet pes(uint16_t pid, long pts_ms, long pcr_ms = -1) {
     return build::pes_packet(f);
 }
 
-inline build::Packet pcr_only(uint16_t pid, long pcr_ms) {
-    build::PacketFields f;
-    f.pid = pid;
-    f.layout = build::Layout::adaptation_only;
-    f.with_pcr = true;
-    f.pcr_base = uint64_t(pcr_ms) * 90;
-    return build::make_packet(f);
-}
+inline build::Packet pcr_only(uint16_t pid, long pcr_ms) { return build::pcr_packet(pid, uint64_t(pcr_ms) * 90); }
 
 inline build::Packet pmt(uint16_t pid, uint16_t program, uint16_t pcr_pid,
                          std::vector<build::PmtStream> streams, uint8_t continuity = 0) {

@@ -5,9 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <string>
-#include <vector>
-
 #include "builder.h"
 #include "programs.h"
 
@@ -133,10 +130,7 @@ TEST(Json, ObjectsWrittenOut) {
 // text mode carries them out; the object tells what the scan found before them.
 TEST(Json, RepairsInTheirOrder) {
     t::TempDir dir;
-    b::Recipe tables;  // PAT and PMT, no header record
-    tables.head = {b::pat_packet({{1, 0x64}})};
-    tables.head.push_back(b::pmt_packet(b::pmt_for(tables)));
-    tables.body_packets = 3000;
+    const b::Recipe tables = b::tables_recipe();  // PAT and PMT, no header record
     ASSERT_TRUE(b::write_recording(tables, dir.file("text.ts")).ok);
     ASSERT_TRUE(b::write_recording(tables, dir.file("json.ts")).ok);
     t::run_varnek({"text.ts", "-fixqbx", "-fixpat", "-get:out.qbxh"}, dir.path());

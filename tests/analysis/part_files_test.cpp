@@ -11,8 +11,6 @@
 #endif
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"
@@ -45,12 +43,9 @@ TEST(PartFiles, OnlyRegularFilesAreRead) {
     const std::vector<std::vector<std::string>> modes = {
         {}, {"-all"}, {"-list"}, {"-prn:CHNM"}, {"-json"}, {"-check"}, {"-check", "-json"}, {"-fixqbx", "-fixpat"},
     };
+    const b::Recipe r = b::dated_receiver_recipe();
     for (const auto& kind : kinds) {
         t::TempDir dir;
-        b::ReceiverFields f;
-        f.duration_s = 1;
-        b::Recipe r = b::receiver_recipe(f);
-        r.body_packets = 3000;
         ASSERT_TRUE(b::write_recording(r, dir.file("rec.ts")).ok);
         kind.make(dir.file("rec.ts1"));
         ASSERT_TRUE(b::write_recording(r, dir.file("rec.ts2")).ok);  // never reached

@@ -9,17 +9,11 @@ namespace {
 // given day and lasts 5400 s: program 1, PMT 0x64, video and PCR 0x100,
 // audio 0x101.
 build::Packet header(int year, int month, int day, uint8_t hour, uint8_t minute, uint16_t program = 1) {
-    build::QbxhFields f;
+    build::QbxhFields f = build::program_record(0x64, 5400);
     f.program_number = program;
-    f.duration_s = 5400;
     f.start_hour = hour;
     f.start_minute = minute;
     f.mjd = build::mjd_from_date(year, month, day);
-    f.video_pid = 0x100;
-    f.audio_pid = 0x101;
-    f.pcr_pid = 0x100;
-    f.pmt_pid = 0x64;
-    f.streams = {{0x02, 0x100}, {0x03, 0x101}, {0xE2, 0x64}};
     return build::qbxh_packet(f);
 }
 

@@ -1,9 +1,6 @@
 // The command line, through the real program.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "builder.h"
 #include "programs.h"
 
@@ -156,17 +153,6 @@ TEST(Cli, CommandLines) {
         EXPECT_FALSE(t::file_exists(dir.file("new.bin")));
         rec.check();
     }
-}
-
-// Of an option given twice, the later value counts.
-TEST(Cli, LaterValueCounts) {
-    t::TempDir dir;
-    write_plain(dir.file("rec.ts"), {build::qbxh_packet({})});
-    auto r = t::run_varnek({"-get:a.bin", "rec.ts", "-get:b.bin"}, dir.path());
-    EXPECT_NE(r.out.find("\nWrite first ts packet to: 'b.bin'\n"), std::string::npos) << r.out;
-    EXPECT_FALSE(t::file_exists(dir.file("a.bin")));
-    const t::Bytes rec = t::read_file(dir.file("rec.ts"));
-    EXPECT_EQ(t::read_file(dir.file("b.bin")), t::Bytes(rec.begin(), rec.begin() + 188));
 }
 
 }  // namespace

@@ -4,13 +4,10 @@
 // limit are Repair.FailedWritesLeaveEverythingAlone's.)
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"
@@ -121,9 +118,7 @@ TEST(Faults, FileCutShortWhileScanned) {
         EXPECT_TRUE(t::has(run.out, " done\nTesttime: ")) << run.out.substr(0, 300);
         EXPECT_EQ(run.err, "") << "the new end is no sync loss";
         // The whole file again for the next round.
-        int fd = open(dir.file("rec.ts").c_str(), O_WRONLY);
-        ASSERT_EQ(pwrite(fd, full.data() + half, full.size() - half, off_t(half)), ssize_t(full.size() - half));
-        close(fd);
+        ASSERT_TRUE(t::write_at(dir.file("rec.ts"), half, full.data() + half, full.size() - half));
     }
 #endif
 }

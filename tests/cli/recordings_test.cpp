@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"

@@ -3,11 +3,7 @@
 // recording at once.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "builder.h"
-#include "platform/platform.h"
 #include "programs.h"
 
 namespace build = varnek::build;
@@ -43,6 +39,8 @@ TEST(Run, ExitStatusAndLock) {
         {{"-fixpat", "rec.ts"}, 0, "", "\nPAT already exists\n"},  // nothing asked for that was not done
         {{"-get:nodir/h.bin", "rec.ts"}, 3, "Error: Can't open 'nodir/h.bin' for writing!\n", ""},
         {{"-get:h.bin", "plain.ts"}, 0, "", ""},  // no header record: nothing to copy, nothing failed
+        // Of an option given twice, the later value counts.
+        {{"-get:a.bin", "rec.ts", "-get:b.bin"}, 0, "", "\nWrite first ts packet to: 'b.bin'\n", "'a.bin'"},
         // The run goes on; a recording it cannot open had its repair asked for.
         {{"-fixqbx", "-force", "nope.ts", "rec.ts"}, 3, "Error: Can't open 'nope.ts' for reading!\n",
          "Overwrite 1. ts packet with QBX"},

@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -181,12 +180,9 @@ TEST_F(FfmpegRecording, H264VideoAndAc3AudioAgreeWithProbe) {
     std::string ac3 = types[0x101] == 0x81 ? "Audio AC3" : "Teletext";
 
     unsigned pmt = stored_pmt_pid(clip);
-    build::QbxhFields h;
-    h.duration_s = 10;
-    h.video_pid = h.pcr_pid = 0x100;
-    h.audio_pid = 0x101;
-    h.pmt_pid = pmt;
-    h.streams = {{0x1B, 0x100}, {types[0x101], 0x101}, {0xE2, uint16_t(pmt)}};
+    build::QbxhFields h = build::program_record(uint16_t(pmt), 10);
+    h.streams[0].type = 0x1B;
+    h.streams[1].type = types[0x101];
     Bytes rec = build::pack({build::qbxh_packet(h), build::qbx_packet("CHNM", "Testbild")});
     rec.insert(rec.end(), clip.begin(), clip.end());
     ASSERT_TRUE(write_file(dir_.file("rec.ts"), rec));
@@ -245,15 +241,13 @@ TEST_F(FfmpegRecording, SalvagedPartsReadAsTheClip) {
         for (size_t i = 0; i < count; ++i) bytes[i] = uint8_t(i * 37 + 11);
         return bytes;
     };
-    Bytes first = packets(0, a), second = packets(a - 120, b), third = junk(70);
-    Bytes tail = packets(b - 300, n);
-    first.insert(first.end(), 131, 0x00);
-    Bytes more = junk(150);
-    second.insert(second.end(), more.begin(), more.end());
-    third.insert(third.end(), tail.begin(), tail.end());
-    ASSERT_TRUE(write_file(dir_.file("rec.ts"), first));
-    ASSERT_TRUE(write_file(dir_.file("rec.ts1"), second));
-    ASSERT_TRUE(write_file(dir_.file("rec.ts2"), third));
+    auto joined = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes parts[] = {joined(packets(0, a), Bytes(131, 0x00)), joined(packets(a - 120, b), junk(150)),
+                           joined(junk(70), packets(b - 300, n))};
+    for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(write_file(dir_.file(build::part_name("rec.ts", i)), parts[i]));
 
     RunResult run = run_varnek({"-salvage:out.ts", "rec.ts"}, dir_.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;

@@ -15,8 +15,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"
@@ -256,10 +254,7 @@ TEST(DryRun, PreviewsTheWholeRun) {
     // The files of a folder, and what they hold.
     auto contents = [](const std::string& folder) {
         std::vector<std::pair<std::string, t::Bytes>> files;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-            files.push_back({entry.path().filename().string(), t::read_file(entry.path().string())});
-        std::sort(files.begin(), files.end());
+        for (const std::string& name : t::folder_names(folder)) files.push_back({name, t::read_file(folder + "/" + name)});
         return files;
     };
     for (const Row& row : rows) {

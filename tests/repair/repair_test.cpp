@@ -15,7 +15,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <utility>
 
 namespace b = varnek::build;
 namespace t = varnek::test;
@@ -26,12 +25,9 @@ using Patch = t::Unchanged::Patch;  // file offset, the bytes found there afterw
 
 b::Bytes bytes_of(const b::Packet& p) { return b::Bytes(p.begin(), p.end()); }
 
-b::Packet pat_v3() {  // a PAT other than the generated one: stream id 7, version 3
-    b::PatFields f;
-    f.transport_stream_id = 7;
-    f.version = 3;
-    return b::pat_packet(f);
-}
+// A PAT other than the generated one: program 1 on PMT 0x64, stream id 7,
+// version 3, counter 0.
+b::Packet pat_v3() { return b::pat_packet(b::PatFields{{b::PatEntry{}}, 7, 3, 0, {}}); }
 
 // A PMT for video 0x100 and audio 0x101 (PCR on video), plus extra streams.
 b::Packet pmt(uint16_t pid = 0x64, std::vector<b::PmtStream> extra = {}, uint8_t version = 0) {
@@ -45,16 +41,11 @@ b::Packet pmt(uint16_t pid = 0x64, std::vector<b::PmtStream> extra = {}, uint8_t
 
 // A record as the receiver wrote it, naming the PMT PID given.
 b::Packet old_record(uint16_t pmt_pid) {
-    b::QbxhFields f;
-    f.duration_s = 0x1234;
+    b::QbxhFields f = b::program_record(pmt_pid, 0x1234);
     f.start_hour = 20;
     f.start_minute = 15;
     f.mjd = b::mjd_from_date(2009, 1, 1);
-    f.video_pid = 0x100;
-    f.audio_pid = 0x101;
-    f.pcr_pid = 0x100;
-    f.pmt_pid = pmt_pid;
-    f.streams = {{0x02, 0x100}, {0x03, 0x101}};
+    f.streams.pop_back();  // no PMT in its stream table
     return b::qbxh_packet(f);
 }
 
@@ -95,11 +86,8 @@ b::Bytes record(uint8_t pmt_lo, uint8_t pmt_hi, const b::Bytes& table) {
     for (size_t at = 56 + table.size(); at < 120; at += 4) put(at, {0xFF, 0xFF, 0xFF, 0x1F});
     return r;
 }
-const b::Bytes av_table = {0x02, 0x00, 0x00, 0x01, 0x03, 0x00, 0x01, 0x01};
 b::Bytes record_64() {
-    b::Bytes table = av_table;
-    table.insert(table.end(), {0xE2, 0x00, 0x64, 0x00});
-    return record(0x64, 0x00, table);
+    return record(0x64, 0x00, {0x02, 0x00, 0x00, 0x01, 0x03, 0x00, 0x01, 0x01, 0xE2, 0x00, 0x64, 0x00});
 }
 
 // The PAT generated for program 1 and PMT PID 0x0064.
@@ -353,9 +341,9 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
         std::vector<std::string> args;
     };
     const std::vector<Row> rows = {
-        {"-fixqbx", false, {"-fixqbx"}},
-        {"-fixpat -force", true, {"-fixpat", "-force"}},
-        {"-put: -force", true, {"-put:h.bin", "-force"}},
+        {"-fixqbx", false, {"-fixqbx", "rec.ts"}},
+        {"-fixpat -force", true, {"-fixpat", "-force", "rec.ts"}},
+        {"-put: -force", true, {"-put:h.bin", "-force", "rec.ts"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -364,19 +352,17 @@ TEST(WriteInPlace, TimesKeptAndWriteFlushed) {
         ASSERT_TRUE(b::write_recording(recipe, dir.file("rec.ts")).ok);
         ASSERT_TRUE(t::write_file(dir.file("h.bin"), t::Bytes(188, 0x47)));
         const std::vector<std::string> env = t::undo_in(dir);
-        std::vector<std::string> args = row.args;
-        args.push_back("rec.ts");
 
         // Killed at its write into the recording, after the old bytes were
         // read and saved: nothing in the recording moved, its access time neither.
         t::Unchanged kept({dir.file("rec.ts")});
-        EXPECT_NE(t::run_under_strace(t::kill_at("pwrite64", 1), args, dir.path(), env).exit_code, 0);
+        EXPECT_NE(t::run_under_strace(t::kill_at("pwrite64", 1), row.args, dir.path(), env).exit_code, 0);
         kept.check();
 
         // Every write is flushed before the file is closed and the success line printed.
         const std::string log = dir.file("calls.log");
         t::RunResult run =
-            t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, args, dir.path(), env);
+            t::run_under_strace({"-qq", "-o", log, "-e", "trace=pwrite64,fsync,close"}, row.args, dir.path(), env);
         EXPECT_NE(run.out.find("Overwrite"), std::string::npos) << run.out << run.err;
         size_t writes = 0;
         EXPECT_EQ(closed_unflushed(t::read_text(log), writes), std::vector<std::string>{});

@@ -20,8 +20,6 @@
 #include <csignal>
 
 #include <thread>
-#include <string>
-#include <vector>
 
 namespace b = varnek::build;
 namespace t = varnek::test;
@@ -43,35 +41,21 @@ b::Recipe receiver(uint16_t seconds = 10) { return b::dated_receiver_recipe("Sal
 Packets slice(const Packets& ps, size_t from, size_t to = SIZE_MAX) {
     return Packets(ps.begin() + long(from), ps.begin() + long(std::min(to, ps.size())));
 }
-Packets joined(Packets a, const Packets& more) {
+template <typename List>
+List joined(List a, const List& more) {
     a.insert(a.end(), more.begin(), more.end());
     return a;
 }
 b::Bytes bytes(const Packets& ps) { return b::pack(ps); }
-b::Bytes cat(b::Bytes a, const b::Bytes& more) {
-    a.insert(a.end(), more.begin(), more.end());
-    return a;
-}
 
-// The record the salvage generates for the receiver's program: PMT 0x64,
-// video 0x100 with the PCR, audio 0x101, the measured seconds, no date.
-b::Packet generated_record(uint16_t seconds) {
-    b::QbxhFields f;
-    f.duration_s = seconds;
-    f.video_pid = f.pcr_pid = 0x100;
-    f.audio_pid = 0x101;
-    f.pmt_pid = 0x64;
-    f.streams = {{0x02, 0x100}, {0x03, 0x101}, {0xE2, 0x64}};
-    return b::qbxh_packet(f);
-}
-
-// The new file: a generated record when asked, the receiver's packets at
+// The new file: the record the salvage generates for the receiver's
+// program (the measured seconds, no date) when asked, the receiver's packets at
 // the head of kept, then a PAT for program 1 on PMT 0x64 and a copy of the
 // first PMT when asked, each with its counter one before that of the first
 // such packet in kept, then the rest of kept.
 Packets expected_file(const Packets& kept, bool record, bool tables, uint16_t seconds = 9) {
     Packets out;
-    if (record) out.push_back(generated_record(seconds));
+    if (record) out.push_back(b::qbxh_packet(b::program_record(0x64, seconds)));
     size_t head = 0;
     while (head < kept.size() && is_qbx(kept[head])) out.push_back(kept[head++]);
     if (tables) {
@@ -141,7 +125,7 @@ std::vector<Row> rows() {
 
     const b::Bytes half(all.begin() + 9000 * 188, all.begin() + 9000 * 188 + 100);
     rows.push_back({"half a packet at the end of a part, whole in the next",
-                    {cat(bytes(slice(ps, 0, 9000)), half), bytes(slice(ps, 9000))}, ps,
+                    {joined(bytes(slice(ps, 0, 9000)), half), bytes(slice(ps, 9000))}, ps,
                     "20006 packets (00:00:09); left out: 100 bytes outside packets", "intact"});
     const size_t v = video_payload(ps, 9000);
     rows.push_back({"a packet cut across two parts",
@@ -154,13 +138,13 @@ std::vector<Row> rows() {
                         "20006 packets (00:00:09); left out: " + std::to_string(overlap) + " packets repeated at part joins",
                         "intact"});
     rows.push_back({"three parts, garbage behind the second",
-                    {bytes(slice(ps, 0, 7000)), cat(bytes(slice(ps, 6800, 14000)), b::Bytes(77, 0x00)), bytes(slice(ps, 13500))},
+                    {bytes(slice(ps, 0, 7000)), joined(bytes(slice(ps, 6800, 14000)), b::Bytes(77, 0x00)), bytes(slice(ps, 13500))},
                     ps, "20006 packets (00:00:09); left out: 77 bytes outside packets, 700 packets repeated at part joins",
                     "intact"});
     // A part file that ends in a run of zeros longer than the buffers (a
     // receiver reserves room ahead): the next part's repeat is still found.
     rows.push_back({"parts overlapping behind 800,000 zeros",
-                    {cat(bytes(slice(ps, 0, 9000)), b::Bytes(800000, 0x00)), bytes(slice(ps, 8800))}, ps,
+                    {joined(bytes(slice(ps, 0, 9000)), b::Bytes(800000, 0x00)), bytes(slice(ps, 8800))}, ps,
                     "20006 packets (00:00:09); left out: 800000 bytes outside packets, 200 packets repeated at part joins",
                     "intact"});
     // Lost packets stay lost: 6,000 packets (3 s) are missing in the new file.

@@ -8,13 +8,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <initializer_list>
 #include <random>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "builder.h"
 #include "programs.h"
@@ -24,13 +21,9 @@ namespace t = varnek::test;
 
 namespace {
 
-// A PAT other than the one -fixpat generates, so that its write shows.
-b::Packet other_pat() {
-    b::PatFields pat;
-    pat.transport_stream_id = 7;
-    pat.version = 3;
-    return b::pat_packet(pat);
-}
+// A PAT other than the one -fixpat generates, so that its write shows:
+// program 1 on PMT 0x64, stream id 7, version 3, counter 0.
+b::Packet other_pat() { return b::pat_packet(b::PatFields{{b::PatEntry{}}, 7, 3, 0, {}}); }
 
 // PAT and PMT first, as a recording whose receiver packets were lost; 3000
 // packets of video and audio.
@@ -100,12 +93,12 @@ TEST(Undo, RoundTrips) {
         size_t packets;  // that -undo writes back
     };
     const std::vector<Row> rows = {
-        {"-fixqbx, moving PAT and PMT", bare(), false, {"-fixqbx"}, 3},
-        {"-fixqbx -force", receiver(), false, {"-fixqbx", "-force"}, 1},
-        {"-fixpat -force", receiver(), false, {"-fixpat", "-force"}, 1},
-        {"-put: -force", receiver(), false, {"-put:other.ts", "-force"}, 1},
-        {"-fixqbx -fixpat -force", bare(), false, {"-fixqbx", "-fixpat", "-force"}, 3},
-        {"PMT-PID correction in a part file", bare(), true, {"-fixqbx"}, 1},
+        {"-fixqbx, moving PAT and PMT", bare(), false, {"-fixqbx", "rec.ts"}, 3},
+        {"-fixqbx -force", receiver(), false, {"-fixqbx", "-force", "rec.ts"}, 1},
+        {"-fixpat -force", receiver(), false, {"-fixpat", "-force", "rec.ts"}, 1},
+        {"-put: -force", receiver(), false, {"-put:other.ts", "-force", "rec.ts"}, 1},
+        {"-fixqbx -fixpat -force", bare(), false, {"-fixqbx", "-fixpat", "-force", "rec.ts"}, 3},
+        {"PMT-PID correction in a part file", bare(), true, {"-fixqbx", "rec.ts"}, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -113,9 +106,7 @@ TEST(Undo, RoundTrips) {
         std::vector<std::string> files = row.in_part ? record_in_part(dir) : write(dir, row.recipe);
         ASSERT_TRUE(b::write_recording(bare(), dir.file("other.ts")).ok);
         t::Unchanged kept(files);
-        std::vector<std::string> args = row.args;
-        args.push_back("rec.ts");
-        t::RunResult repair = t::run_varnek(args, dir.path(), t::undo_in(dir));
+        t::RunResult repair = t::run_varnek(row.args, dir.path(), t::undo_in(dir));
         ASSERT_NE(t::read_file(files.back()), kept.bytes.back()) << repair.out << repair.err;
         EXPECT_EQ(t::folder_names(dir.file("undo")).size(), 1u);  // one undo file
 

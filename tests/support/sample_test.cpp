@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "programs.h"
 

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
 
-#include "platform/platform.h"
 #include "programs.h"
 
 namespace {

@@ -129,6 +129,15 @@ Packet make_packet(const PacketFields& fields) {
     return p;
 }
 
+Packet pcr_packet(uint16_t pid, uint64_t pcr_base) {
+    PacketFields f;
+    f.pid = pid;
+    f.layout = Layout::adaptation_only;
+    f.with_pcr = true;
+    f.pcr_base = pcr_base;
+    return make_packet(f);
+}
+
 Packet null_packet(uint8_t continuity) {
     PacketFields fields;
     fields.pid = null_pid;
@@ -305,6 +314,16 @@ Packet qbxh_packet(const QbxhFields& f) {
         }
     }
     return p;
+}
+
+QbxhFields program_record(uint16_t pmt_pid, uint16_t duration_s) {
+    QbxhFields f;
+    f.duration_s = duration_s;
+    f.video_pid = f.pcr_pid = 0x100;
+    f.audio_pid = 0x101;
+    f.pmt_pid = pmt_pid;
+    f.streams = {{0x02, 0x100}, {0x03, 0x101}, {0xE2, pmt_pid}};
+    return f;
 }
 
 uint16_t mjd_from_date(int year, int month, int day) {

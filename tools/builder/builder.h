@@ -82,6 +82,8 @@ Packet make_packet(const PacketFields& fields);
 
 // Null packet on PID 0x1FFF, payload 0xFF.
 Packet null_packet(uint8_t continuity = 0);
+// A packet of only an adaptation field, which carries a PCR.
+Packet pcr_packet(uint16_t pid, uint64_t pcr_base);
 
 // ---------------------------------------------------------------------------
 // PES starts: one packet with PUSI whose payload begins with a PES header.
@@ -178,6 +180,10 @@ struct QbxhFields {
 // A record as a generated one looks, with the constant bytes 8, 9, 20, 21,
 // 47, 48 and 54 set.
 Packet qbxh_packet(const QbxhFields& fields);
+// The record of a program as the receiver makes one, undated: PMT pmt_pid,
+// video 0x100 (type 02) with the PCR, audio 0x101 (type 03), and a stream
+// table of the three, the PMT last (type E2).
+QbxhFields program_record(uint16_t pmt_pid = 0x64, uint16_t duration_s = 0);
 
 // Modified Julian Date of a calendar date (2009-01-01 is 54832).
 uint16_t mjd_from_date(int year, int month, int day);
