@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -454,6 +455,21 @@ bool choose_target(RepairSession& session, const RunOptions& options, const char
         repair_fail(session, action, "'%s' exists: '%s' would be read with it as its part file", first_part.c_str(),
                     target.c_str());
         return false;
+    }
+    // The other way round: the target as a part file of a file beside it
+    // (x.ts1 beside x.ts) would change that file and its verdict, told already.
+    for (size_t digits = target.size(); digits > 0 && std::isdigit(static_cast<unsigned char>(target[digits - 1]));) {
+        --digits;
+        if (target[digits] == '0' || digits == 0) continue;
+        const std::string base = target.substr(0, digits);
+        const unsigned long number = std::strtoul(target.c_str() + digits, nullptr, 10);
+        bool chained = is_regular_file(base.c_str());
+        for (unsigned long part = 1; chained && part < number && part < 1000; ++part)
+            chained = path_exists(part_file_name(base, unsigned(part)).c_str());
+        if (chained && number < 1000) {
+            repair_fail(session, action, "'%s' would be read as the part file of '%s'", target.c_str(), base.c_str());
+            return false;
+        }
     }
     // Two recordings of one name salvaged into one folder: the second would
     // replace the first one's result, even with -force. One run, one process.

@@ -287,6 +287,8 @@ TEST(Salvage, TargetsDryRunFoldersAndJson) {
         {"a file that would be the new file's part file", {"-salvage:old.ts", "-force", "rec.ts"}, 3, "",
          "Error: 'old.ts1' exists: 'old.ts' would be read with it as its part file!\n",
          {{"old.ts", {}}, {"old.ts1", old}}},
+        {"a new file that would be an old file's part file", {"-salvage:old.ts11", "rec.ts"}, 3, "",
+         "Error: 'old.ts11' would be read as the part file of 'old.ts1'!\n", {{"old.ts11", {}}}},
         {"which must be a folder", {"-salvage:out.ts", "a.ts", "rec.ts"}, 3, "",
          sync + "Error: 'out.ts' is not a folder!\nError: 'out.ts' is not a folder!\n", {{"out.ts", old}}},
         {"JSON", {"-json", "-salvage:new.ts", "a.ts"}, 0, "", sync, {},
