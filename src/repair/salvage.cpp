@@ -460,13 +460,13 @@ bool choose_target(RepairSession& session, const RunOptions& options, const char
     // (x.ts1 beside x.ts) would change that file and its verdict, told already.
     for (size_t digits = target.size(); digits > 0 && std::isdigit(static_cast<unsigned char>(target[digits - 1]));) {
         --digits;
-        if (target[digits] == '0' || digits == 0) continue;
-        const std::string base = target.substr(0, digits);
         const unsigned long number = std::strtoul(target.c_str() + digits, nullptr, 10);
+        if (target[digits] == '0' || digits == 0 || number >= 1000) continue;
+        const std::string base = target.substr(0, digits);
         bool chained = is_regular_file(base.c_str());
-        for (unsigned long part = 1; chained && part < number && part < 1000; ++part)
+        for (unsigned long part = 1; chained && part < number; ++part)
             chained = path_exists(part_file_name(base, unsigned(part)).c_str());
-        if (chained && number < 1000) {
+        if (chained) {
             repair_fail(session, action, "'%s' would be read as the part file of '%s'", target.c_str(), base.c_str());
             return false;
         }

@@ -675,7 +675,7 @@ UndoResult undo_recording(const char* recording, const RunOptions& options, DryU
     const std::string used = path.substr(0, path.size() - 5) + ".used";
     // Where another user has taken the used name (a shared sticky folder),
     // removing the undo file uses it up as well.
-    if (!(rename_file(path.c_str(), used.c_str()) || remove_file(path.c_str())) || !sync_folder(folder_of(path)))
+    if (!(rename_file(path.c_str(), used.c_str()) || remove_file(path.c_str())) || !sync_folder_of(path.c_str()))
         add_error(result, "Can't mark undo data '%s' as used", path.c_str());
     result.done = true;
     return result;
